@@ -1,0 +1,36 @@
+// Console commands over the generic request set: identity, clock, restart,
+// firmware containers, upload and flashing.
+#ifndef M17_CMDS_H
+#define M17_CMDS_H
+
+#include <cstdint>
+
+#include "conutil.h"
+
+// The device serial as last read by get serial; emptied at every read.
+extern char serial_no[16];
+
+int M17_cmd_get_fw_version(char *cmdline, int arg);
+int M17_cmd_get_serial(char *cmdline, int arg);
+// arg is the prefix character of the serial, 0 for none.
+int M17_cmd_set_serial(char *cmdline, int prefix);
+int M17_cmd_get_time(char *cmdline, int arg);
+int M17_cmd_set_time(char *cmdline, int arg);
+int M17_cmd_restart(char *cmdline, int arg);
+int M17_cmd_hook_events(int id);
+int M17_cmd_create_menu(menu_record *menu);
+
+// Firmware container (QFW): a 72-byte header and the padded image.
+constexpr int QFW_HEADER_SIZE = 72;
+
+int M17_cmd_create_qfw(char *cmdline, const char *default_bin,
+                       const char *default_qfw, const char *device_name,
+                       uint32_t image_size, int device_type);
+int M17_create_qfw(const char *bin_name, const char *qfw_name, int major,
+                   int minor, int encrypt, const char *device_name,
+                   uint32_t image_size, int device_type);
+int M17_cmd_upload_qfw(char *cmdline, const char *default_qfw, int device_type,
+                       uint32_t image_size);
+int M17_cmd_flash_fw(char *cmdline, const char *default_qfw);
+
+#endif

@@ -1,0 +1,61 @@
+// The console program on its own: banner, dialog, fallback, menu, quit and
+// end of input, with no instrument.
+#include <gtest/gtest.h>
+
+#include "process.h"
+
+namespace {
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos;
+         at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// No simulator may be found: point the announcement directory at an empty one.
+std::map<std::string, std::string> isolated(const TempDir &dir) {
+    return {{"VO62_SIM_DIR", dir.path()}};
+}
+
+TEST(Shell, NoDeviceFallsBackToTheInstrumentMenu) {
+    TempDir dir;
+    ProcessResult r =
+        run_process({RA62_CONSOLE_BIN}, "1\nhe\nq\n", isolated(dir), 20000);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0);
+    const std::string &out = r.out;
+    EXPECT_EQ(out.rfind("--- ZUVODEDE VO-62 V2 ---\nver:0.12.0\n\n", 0), 0u);
+    EXPECT_NE(out.find("1. No device\n2. USB\n3. COM port\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("Select connection type[2]:\nConnecting device..."),
+              std::string::npos);
+    EXPECT_NE(out.find("\nNo device connected, using DE62d2 as default.\n"
+                       "Found device:   VO-62 S/C\n\n[ he] help\n"),
+              std::string::npos);
+    EXPECT_EQ(count_of(out, "[ he] help\n"), 2u);
+    EXPECT_EQ(count_of(out, "[  q] quit"), 2u);
+    EXPECT_NE(out.find(" - quits program\n"), std::string::npos);
+    EXPECT_EQ(r.err, "\nError connecting device!\n\nDevice not connected!\n");
+}
+
+TEST(Shell, EndOfInputEndsTheProgram) {
+    TempDir dir;
+    ProcessResult r = run_process({RA62_CONSOLE_BIN}, "", isolated(dir), 20000);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("Found device:   VO-62 S/C"), std::string::npos);
+}
+
+TEST(Shell, OutputAndErrorsKeepTheirOrderInOneStream) {
+    TempDir dir;
+    ProcessResult r = run_process({RA62_CONSOLE_BIN}, "1\nq\n", isolated(dir),
+                                  20000, /*merge_stderr=*/true);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_NE(r.out.find("Connecting device...\nError connecting device!\n"
+                         "\nNo device connected"),
+              std::string::npos);
+}
+
+} // namespace
