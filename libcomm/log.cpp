@@ -56,7 +56,9 @@ int log_addlevel(const char *, int, int, int, int, const char *) {
     return COMM_OK;
 }
 
-int log_seterror(int, int, int, int, const char *) { return COMM_OK; }
+int log_seterror(int, int, int, int, const char *) {
+    return COMM_OK;
+}
 
 int log_write(const char *, const char *format, ...) {
     va_list args;

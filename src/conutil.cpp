@@ -2,8 +2,8 @@
 #include "conutil.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -63,7 +63,9 @@ int input_get(char *buf, int size) {
     }
 }
 
-int input_eof() { return feof(stdin) || ferror(stdin) ? 1 : 0; }
+int input_eof() {
+    return feof(stdin) || ferror(stdin) ? 1 : 0;
+}
 
 int input_empty(const char *text) {
     size_t len;
@@ -197,8 +199,8 @@ int input_integer_msg(int *value, int low, int high, const char *label) {
 
 int input_char_msg(int8_t *value, int low, int high, const char *label) {
     // The bounds are cut to 8 bits and taken as signed.
-    return prompt_int(value, static_cast<int8_t>(low), static_cast<int8_t>(high),
-                      label);
+    return prompt_int(value, static_cast<int8_t>(low),
+                      static_cast<int8_t>(high), label);
 }
 
 int input_uchar_msg(uint8_t *value, int low, int high, const char *label) {
@@ -215,12 +217,12 @@ int input_hex_integer_msg(uint32_t *value, uint32_t low, uint32_t high,
     return prompt(
         [&] { log_write("MAIN", "%s[0x%.8x]:", label, unsigned(*value)); },
         [&](const char *line) {
-        uint32_t v;
-        if (!input_hex_integer(line, &v, low, high))
-            return false;
-        *value = v;
-        return true;
-    });
+            uint32_t v;
+            if (!input_hex_integer(line, &v, low, high))
+                return false;
+            *value = v;
+            return true;
+        });
 }
 
 int input_hex_char_msg(uint8_t *value, uint8_t low, uint8_t high,
@@ -228,8 +230,8 @@ int input_hex_char_msg(uint8_t *value, uint8_t low, uint8_t high,
     return prompt(
         [&] { log_write("MAIN", "%s[0x%.2x]:", label, unsigned(*value)); },
         [&](const char *line) {
-        return input_hex_char(line, value, low, high) == 1;
-    });
+            return input_hex_char(line, value, low, high) == 1;
+        });
 }
 
 int input_hex_short_msg(uint16_t *value, uint16_t low, uint16_t high,
@@ -237,8 +239,8 @@ int input_hex_short_msg(uint16_t *value, uint16_t low, uint16_t high,
     return prompt(
         [&] { log_write("MAIN", "%s[0x%.2x]:", label, unsigned(*value)); },
         [&](const char *line) {
-        return input_hex_short(line, value, low, high) == 1;
-    });
+            return input_hex_short(line, value, low, high) == 1;
+        });
 }
 
 int input_float_msg(float *value, float low, float high, const char *label) {
@@ -260,7 +262,8 @@ namespace {
 bool take_string(const char *text, char *value, unsigned min_len,
                  unsigned max_len) {
     char word[INPUT_LINE_SIZE];
-    unsigned max = max_len < INPUT_LINE_SIZE - 1 ? max_len : INPUT_LINE_SIZE - 1;
+    unsigned max =
+        max_len < INPUT_LINE_SIZE - 1 ? max_len : INPUT_LINE_SIZE - 1;
     if (!input_string(text, word, min_len, max))
         return false;
     memcpy(value, word, strlen(word) + 1);
@@ -317,7 +320,9 @@ int input_wait_enter() {
     return 0;
 }
 
-int input_has_params(const char *line) { return strchr(line, ' ') ? 1 : 0; }
+int input_has_params(const char *line) {
+    return strchr(line, ' ') ? 1 : 0;
+}
 
 namespace {
 

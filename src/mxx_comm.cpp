@@ -7,8 +7,8 @@ namespace {
 MXX_wait_cb MXX_wait_callback = nullptr;
 }
 
-int MXX_init(MXX_wait_cb wait_callback, comm_usb_change_proc usb_change_callback,
-             void *user) {
+int MXX_init(MXX_wait_cb wait_callback,
+             comm_usb_change_proc usb_change_callback, void *user) {
     if (comm_init() != 0)
         return -1;
     MXX_wait_callback = wait_callback;
@@ -43,7 +43,9 @@ int MXX_list_usb_devices(comm_entry *list, int max, int *count) {
                                  0x0C44, 0x0C4D);
 }
 
-int MXX_bt_is_available() { return comm_bt_is_available(); }
+int MXX_bt_is_available() {
+    return comm_bt_is_available();
+}
 
 int MXX_comm_bt_discover(int first, int second) {
     return comm_bt_discover(first, 0xFFE050, second);
@@ -59,10 +61,18 @@ int MXX_connect(const char *, int *, MXX_connected_cb, MXX_conn_error_cb,
     return -1;
 }
 
-int MXX_wait_connected(int id, int ms) { return comm_wait_connected(id, ms); }
+int MXX_wait_connected(int id, int ms) {
+    return comm_wait_connected(id, ms);
+}
 
-int MXX_get_conn_state_id(int id) { return comm_get_state(id); }
+int MXX_get_conn_state_id(int id) {
+    return comm_get_state(id);
+}
 
-int MXX_disconnect(int id) { return comm_disconnect(id); }
+int MXX_disconnect(int id) {
+    return comm_disconnect(id);
+}
 
-int MXX_hook_async_event(int, int, MXX_event_cb) { return 0; }
+int MXX_hook_async_event(int, int, MXX_event_cb) {
+    return 0;
+}

@@ -11,16 +11,16 @@
 // Frame layout: 12-byte header, payload, one payload checksum byte.
 constexpr int MXX_HEADER_SIZE = 12;
 constexpr int MXX_FRAME_OVERHEAD = 13;
-constexpr int MXX_MAX_PAYLOAD = 65533;    // largest command payload
-constexpr int MXX_CMD_BUF_SIZE = 65548;   // 12 + 65535 + 1
-constexpr int MXX_RX_BUF_SIZE = 65536;    // reassembly buffer of a connection
-constexpr int MXX_RSP_BUF_SIZE = 4096;    // response frame of a transaction
-constexpr int MXX_REPLY_BUF_SIZE = 1024;  // failure and retry reply buffers
-constexpr int MXX_RSP_OFFSET = 1000;      // response code = command code + 1000
-constexpr int MXX_CODE_RETRY = 12289;     // 0x3001: send the command again
-constexpr int MXX_CODE_FAIL = 12290;      // 0x3002: the command failed
+constexpr int MXX_MAX_PAYLOAD = 65533;   // largest command payload
+constexpr int MXX_CMD_BUF_SIZE = 65548;  // 12 + 65535 + 1
+constexpr int MXX_RX_BUF_SIZE = 65536;   // reassembly buffer of a connection
+constexpr int MXX_RSP_BUF_SIZE = 4096;   // response frame of a transaction
+constexpr int MXX_REPLY_BUF_SIZE = 1024; // failure and retry reply buffers
+constexpr int MXX_RSP_OFFSET = 1000;     // response code = command code + 1000
+constexpr int MXX_CODE_RETRY = 12289;    // 0x3001: send the command again
+constexpr int MXX_CODE_FAIL = 12290;     // 0x3002: the command failed
 constexpr int MXX_HOOK_SLOTS = 255;
-constexpr int MXX_HOOK_ANY = 0xFFFF;      // code of the catch-all hook
+constexpr int MXX_HOOK_ANY = 0xFFFF; // code of the catch-all hook
 
 // Transaction results besides the library's own write errors.
 constexpr int MXX_OK = 0;
@@ -38,8 +38,7 @@ typedef int (*MXX_wait_cb)(int id, uint16_t value, int arg);
 typedef int (*MXX_probe_cb)(int id, int attempts);
 typedef int (*MXX_test_probe_cb)(int id, const unsigned char *frame, int *type,
                                  int attempts);
-typedef int (*MXX_connected_cb)(int id, MXX_conn *ctx, int type,
-                                intptr_t user);
+typedef int (*MXX_connected_cb)(int id, MXX_conn *ctx, int type, intptr_t user);
 typedef int (*MXX_conn_error_cb)(int id, MXX_conn *ctx, intptr_t user);
 typedef int (*MXX_disconnected_cb)(int id, MXX_conn *ctx, intptr_t user);
 // A hooked event callback; frame points at a verified frame (header first)
@@ -90,8 +89,8 @@ void MXX_set_cmd_num_try(int conn, int tries);
 int MXX_idle_wait(int conn, int value, int arg);
 
 // Library lifetime.
-int MXX_init(MXX_wait_cb wait_callback, comm_usb_change_proc usb_change_callback,
-             void *user);
+int MXX_init(MXX_wait_cb wait_callback,
+             comm_usb_change_proc usb_change_callback, void *user);
 int MXX_shut();
 
 // Connection strings (out holds COMM_STR_SIZE bytes).

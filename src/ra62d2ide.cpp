@@ -177,7 +177,9 @@ int MXX_event_disconnected(int, MXX_conn *, intptr_t) {
     return 0;
 }
 
-int MXX_event_device_list_changed(void *) { return 0; }
+int MXX_event_device_list_changed(void *) {
+    return 0;
+}
 
 #ifndef RA62_NO_MAIN
 int main() {

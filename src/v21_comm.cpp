@@ -3,7 +3,9 @@
 
 #include "mxx_comm.h"
 
-int V21_probe(int, int) { return 0; }
+int V21_probe(int, int) {
+    return 0;
+}
 
 int V21_test_probe(int, const unsigned char *, int *type, int) {
     *type = 10;

@@ -26,18 +26,18 @@ constexpr int V21_CODE_LIVE_DATA = 9302;
 constexpr int V21_TIMEOUT_MS = 800;
 constexpr int V21_CLEAR_LOGS_TIMEOUT_MS = 300000;
 
-constexpr int V21_PARAMS_SIZE = 319;   // the parameter record
-constexpr int V21_PARAMS_BUF = 4319;   // largest get-params answer taken
+constexpr int V21_PARAMS_SIZE = 319; // the parameter record
+constexpr int V21_PARAMS_BUF = 4319; // largest get-params answer taken
 constexpr int V21_STATUS_SIZE = 20;
 constexpr int V21_LOG_ENTRY_SIZE = 5;
 constexpr int V21_LOG_ENTRIES_PER_REQ = 32;
 constexpr int V21_LOG_ENTRIES_BUF = 160;
 constexpr int V21_SCREEN_BUF = 1060;
 constexpr int V21_MEM_TEXT_SIZE = 2048;
-constexpr int V21_FILE_REQ_SIZE = 40;  // head of every file request
+constexpr int V21_FILE_REQ_SIZE = 40; // head of every file request
 constexpr int V21_FILE_NAME_SIZE = 32;
-constexpr int V21_READ_MAX = 3996;     // most data bytes a read reply holds
-constexpr int V21_WRITE_MAX = 4056;    // most data bytes an append carries
+constexpr int V21_READ_MAX = 3996;  // most data bytes a read reply holds
+constexpr int V21_WRITE_MAX = 4056; // most data bytes an append carries
 
 // Write-file operations.
 constexpr uint32_t V21_OP_MKDIR = 1;
@@ -63,9 +63,8 @@ int V21_File_Info(int id, const char *name, uint32_t *size, int wait);
 int V21_Write_File(int id, const char *name, uint32_t operation,
                    const unsigned char *data, uint32_t data_len, int wait);
 // buf holds max_len bytes; count may be null.
-int V21_Read_File(int id, const char *name, unsigned char *buf,
-                  uint32_t offset, uint32_t max_len, uint32_t *count,
-                  int wait);
+int V21_Read_File(int id, const char *name, unsigned char *buf, uint32_t offset,
+                  uint32_t max_len, uint32_t *count, int wait);
 int V21_Measure(int id, int32_t *value, int wait);
 int V21_Send_Event(int id, uint32_t event, int wait);
 int V21_Set_State(int id, uint32_t state, int wait);

@@ -32,8 +32,12 @@ OutputCapture::~OutputCapture() {
     fclose(err_);
 }
 
-std::string OutputCapture::out() const { return read_all(out_); }
-std::string OutputCapture::err() const { return read_all(err_); }
+std::string OutputCapture::out() const {
+    return read_all(out_);
+}
+std::string OutputCapture::err() const {
+    return read_all(err_);
+}
 
 void OutputCapture::clear() {
     log_set_streams(nullptr, nullptr);
@@ -51,7 +55,8 @@ void feed_stdin(const std::string &text) {
     int fd = mkstemp(path);
     if (fd < 0)
         abort();
-    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    if (write(fd, text.data(), text.size()) !=
+        static_cast<ssize_t>(text.size()))
         abort();
     close(fd);
     if (!freopen(path, "r", stdin))

@@ -11,11 +11,11 @@
 #include <vector>
 
 struct ProcessResult {
-    int exit_code = -1;   // exit status, or -1 when killed by a signal
-    int signal = 0;       // the signal that ended it, 0 if it exited
+    int exit_code = -1; // exit status, or -1 when killed by a signal
+    int signal = 0;     // the signal that ended it, 0 if it exited
     bool timed_out = false;
-    std::string out;      // standard output (everything, when merged)
-    std::string err;      // standard error (empty when merged)
+    std::string out; // standard output (everything, when merged)
+    std::string err; // standard error (empty when merged)
 };
 
 class ChildProcess {
@@ -69,7 +69,9 @@ class TempDir {
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    std::string file(const std::string &name) const {
+        return path_ + "/" + name;
+    }
 
   private:
     std::string path_;
