@@ -1,0 +1,35 @@
+#include "cmd_util.h"
+
+#include "libcomm.h"
+#include "ra62d2ide.h"
+
+bool require_connected() {
+    if (connected != 0)
+        return true;
+    log_error("\nDevice not connected!\n");
+    return false;
+}
+
+int cmd_error(const char *name, int code) {
+    log_error("Command %s error(code=%d)!\n", name, code);
+    return -1;
+}
+
+FilePtr open_file(const char *path, const char *mode) {
+    return FilePtr(fopen(path, mode));
+}
+
+void report_write_error(const char *path) {
+    log_error("Error writing file:%s!\n", path);
+}
+
+bool close_written(FilePtr &file, const char *path) {
+    FILE *f = file.release();
+    if (!f)
+        return true;
+    bool ok = fflush(f) == 0 && !ferror(f);
+    ok = fclose(f) == 0 && ok;
+    if (!ok)
+        report_write_error(path);
+    return ok;
+}

@@ -1,0 +1,98 @@
+// Record transfer: one measurement record, a slot's voice note or auxiliary
+// data, copied from the instrument in read requests of 450 bytes.
+#include <cstring>
+
+#include "cmd_util.h"
+#include "libcomm.h"
+#include "v21_cmds.h"
+#include "v21_comm.h"
+
+namespace {
+
+constexpr int NOTE_DOTS_EVERY = 30; // pieces per progress dot of notes, aux
+
+// Copies a device file piece by piece into a local file; shared by the note
+// and auxiliary-data downloads.
+int download_file(int id, const char *device_file, const char *progress,
+                  const char *name, int slot, const char *path) {
+    uint32_t size = 0;
+    int rc = V21_File_Info(id, device_file, &size, 1);
+    if (rc != 0)
+        return cmd_error(name, rc);
+    log_write("MAIN", progress, slot, static_cast<int>(size));
+
+    FilePtr file = open_file(path, "wb");
+    if (!file) {
+        report_write_error(path);
+        return -1;
+    }
+    unsigned char chunk[RECORD_READ_CHUNK];
+    uint32_t offset = 0;
+    for (int chunks = 1;; chunks++) {
+        uint32_t count = 0;
+        rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk, &count,
+                           1);
+        if (rc != 0) {
+            close_written(file, path); // what was copied so far stays
+            return cmd_error(name, rc);
+        }
+        if (count == 0)
+            break;
+        if (fwrite(chunk, 1, count, file.get()) != count) {
+            close_written(file, path);
+            return -1;
+        }
+        offset += count;
+        if (chunks % NOTE_DOTS_EVERY == 0)
+            log_write("MAIN", ".");
+    }
+    if (!close_written(file, path))
+        return -1;
+    log_write("MAIN", "Ok\n");
+    return 0;
+}
+
+} // namespace
+
+int download_record(int id, int slot, unsigned char *buf) {
+    char device_file[V21_FILE_NAME_SIZE + 16];
+    if (slot == -1)
+        snprintf(device_file, sizeof device_file, "meas/last.dat");
+    else
+        snprintf(device_file, sizeof device_file, "meas/meas%.4d.dat", slot);
+    log_write("MAIN", "Downloading record[%d,%d]", slot, MEAS_RECORD_SIZE);
+
+    unsigned char chunk[RECORD_READ_CHUNK];
+    uint32_t offset = 0;
+    while (offset < MEAS_RECORD_SIZE) {
+        log_write("MAIN", "%d", static_cast<int>(offset));
+        uint32_t count = 0;
+        int rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk,
+                               &count, 1);
+        if (rc != 0)
+            return cmd_error("download_record", rc);
+        if (count == 0)
+            return -1; // the file ended before a whole record
+        // Bytes past the end of the record are dropped.
+        uint32_t keep = MEAS_RECORD_SIZE - offset;
+        memcpy(buf + offset, chunk, count < keep ? count : keep);
+        offset += count;
+        log_write("MAIN", ".");
+    }
+    log_write("MAIN", "Ok\n");
+    return 0;
+}
+
+int download_note(int id, int slot, const char *path) {
+    char device_file[V21_FILE_NAME_SIZE + 16];
+    snprintf(device_file, sizeof device_file, "notes/rec%.4d.wav", slot);
+    return download_file(id, device_file, "Downloading note[%d,%d]",
+                         "download_note", slot, path);
+}
+
+int download_aux(int id, int slot, const char *path) {
+    char device_file[V21_FILE_NAME_SIZE + 16];
+    snprintf(device_file, sizeof device_file, "aux/aux%.4d.dat", slot);
+    return download_file(id, device_file, "Downloading aux. data[%d,%d]",
+                         "download_aux", slot, path);
+}
