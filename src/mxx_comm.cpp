@@ -226,7 +226,7 @@ int clamp_count(int count, int max) {
 
 } // namespace
 
-// ---- Frames ---------------------------------------------------------------
+// ---- Frames ----------------------------------------------------------------
 
 int MXX_make_command(unsigned char *frame, int code, const void *payload,
                      int payload_size, int param) {
@@ -295,7 +295,7 @@ int MXX_test_response(int, const unsigned char *rsp, int rsp_len,
     return (kind == KIND_FAILURE || status != 0) ? MXX_FAILED : MXX_OK;
 }
 
-// ---- The command transaction ------------------------------------------------
+// ---- The command transaction -----------------------------------------------
 
 int MXX_send_cmd(int conn, int code, const void *req, int inbuff_size,
                  void *dst, int dst_size, int *out_len, int *out_param,
@@ -357,7 +357,7 @@ int MXX_idle_wait(int conn, int value, int arg) {
     return cb ? cb(conn, static_cast<uint16_t>(value), arg) : 0;
 }
 
-// ---- Library lifetime -------------------------------------------------------
+// ---- Library lifetime ------------------------------------------------------
 
 int MXX_init(MXX_wait_cb wait_callback,
              comm_usb_change_proc usb_change_callback, void *user) {
@@ -378,7 +378,7 @@ int MXX_shut() {
     return 0;
 }
 
-// ---- Connection strings -----------------------------------------------------
+// ---- Connection strings ----------------------------------------------------
 
 int MXX_make_serial_conn_string(char *out, int port) {
     return comm_make_conn_string_serial(
@@ -416,7 +416,7 @@ int MXX_make_usb_conn_string(char *out, const char *entry, int extra) {
     return comm_make_conn_string_usb(out, entry, extra, USB_VID, pid);
 }
 
-// ---- Discovery --------------------------------------------------------------
+// ---- Discovery -------------------------------------------------------------
 
 int MXX_list_usb_devices(comm_entry *list, int max, int *count) {
     int found = 0;
@@ -462,7 +462,7 @@ int MXX_comm_bt_discover_cancel() {
     return comm_bt_discover_cancel();
 }
 
-// ---- Connections ------------------------------------------------------------
+// ---- Connections -----------------------------------------------------------
 
 int MXX_connect(const char *conn_string, int *id, MXX_connected_cb connected,
                 MXX_conn_error_cb connection_error,

@@ -219,8 +219,7 @@ void copy_entry(comm_entry &out, const std::string &text) {
 
 } // namespace
 
-// ---- Set-up
-// -------------------------------------------------------------------
+// ---- Set-up ----------------------------------------------------------------
 
 void reset() {
     State &s = S();
@@ -301,8 +300,7 @@ void set_state(int id, int state) {
         c->state_override = state;
 }
 
-// ---- Playing the device
-// -------------------------------------------------------
+// ---- Playing the device ----------------------------------------------------
 
 void set_device(DeviceFn fn) {
     std::lock_guard<std::mutex> lock(S().m);
@@ -374,8 +372,7 @@ bool drain(int ms) {
     return S().cv.wait_for(lock, std::chrono::milliseconds(ms), quiet);
 }
 
-// ---- Frames
-// -------------------------------------------------------------------
+// ---- Frames ----------------------------------------------------------------
 
 Bytes frame(int code, const Bytes &payload, int status, int param) {
     Bytes f = {'D',
@@ -431,8 +428,7 @@ Bytes frame_payload(const Bytes &f) {
     return Bytes(f.begin() + 12, f.end() - 1);
 }
 
-// ---- What happened
-// ------------------------------------------------------------
+// ---- What happened ---------------------------------------------------------
 
 std::vector<Write> writes() {
     std::lock_guard<std::mutex> lock(S().m);
@@ -478,8 +474,7 @@ long long now_ms() {
 
 } // namespace fake_comm
 
-// ---- The library's functions
-// ------------------------------------------------------
+// ---- The library's functions -----------------------------------------------
 
 using namespace fake_comm;
 

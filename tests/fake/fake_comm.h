@@ -75,7 +75,7 @@ namespace fake_comm {
 
 using Bytes = std::vector<unsigned char>;
 
-// ---- Set-up ---------------------------------------------------------------
+// ---- Set-up ----------------------------------------------------------------
 
 // Back to a fresh state: event thread stopped, no connections, nothing
 // recorded or scripted, virtual time with idle events, link-up posted on
@@ -106,8 +106,7 @@ void set_bt(int available, const std::vector<std::string> &found = {});
 // Overrides what comm_get_state(id) answers (until reset).
 void set_state(int id, int state);
 
-// ---- Playing the device
-// -------------------------------------------------------
+// ---- Playing the device ----------------------------------------------------
 
 // Called for every successful write, on the writing thread, outside the
 // fake's lock: may call post(), drop_link(), record what it saw.
@@ -145,7 +144,7 @@ void drop_link(int id);
 // Waits until no event is queued or being delivered; false after ms.
 bool drain(int ms = 5000);
 
-// ---- Frames -----------------------------------------------------------------
+// ---- Frames ----------------------------------------------------------------
 
 // A frame as the device sends it: magic, code, payload size + 1, param,
 // status, header sum, payload, payload sum.
@@ -159,8 +158,7 @@ int frame_code(const Bytes &f);
 int frame_param(const Bytes &f);
 Bytes frame_payload(const Bytes &f);
 
-// ---- What happened
-// ------------------------------------------------------------
+// ---- What happened ---------------------------------------------------------
 
 struct Write {
     int id;

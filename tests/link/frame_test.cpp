@@ -28,8 +28,7 @@ TEST(Frame, PayloadSumsAndSixteenBitParam) {
     EXPECT_EQ(fake_comm::frame_param(f), 37856);
 }
 
-// ---- Judging a reply
-// ----------------------------------------------------------
+// ---- Judging a reply -------------------------------------------------------
 
 struct Judged {
     int rc, len = -7, param = -7, status = -7, kind = -7;
@@ -103,8 +102,7 @@ TEST(Judge, NeverReadsBeyondTheStoredBytes) {
     EXPECT_EQ(h.len, -7);
 }
 
-// ---- Reassembly
-// ---------------------------------------------------------------
+// ---- Reassembly ------------------------------------------------------------
 
 class Reassembly : public LinkTest {
   protected:
