@@ -131,6 +131,13 @@ TEST_F(Request, FlashAndClearLogsLayouts) {
                               u32le(59), u32le(58)}));
     M17_set_serial(id, "A12", 1);
     EXPECT_EQ(sent(), concat({text("A12"), Bytes(5, 0)}));
+
+    // Nothing to send is refused before anything reaches the instrument.
+    fake_comm::clear_records();
+    EXPECT_EQ(M17_set_time(id, nullptr, 1), COMM_ERR_ARG);
+    EXPECT_EQ(M17_set_serial(id, nullptr, 1), COMM_ERR_ARG);
+    EXPECT_EQ(V21_Set_Params(id, nullptr, 1), COMM_ERR_ARG);
+    EXPECT_TRUE(fake_comm::writes().empty());
 }
 
 TEST_F(Request, TextsAreClearedAndAlwaysTerminated) {
