@@ -1,11 +1,363 @@
-// The device link. Until frames and transactions land, only the library's
-// start and stop, connection strings and discovery are wired; connecting
-// fails as with an empty connection string.
+// The device link: building and reassembling frames, the command transaction
+// with its tries, connections with device identification, and the dispatch
+// of every verified frame to identification, hooked callbacks and the
+// library's reply buffers.
+//
+// Threads: transactions run on the caller's thread; the event procedure and
+// every callback it calls run on the library's event thread. The receive
+// state, `identified`, `probe_attempts` and the hook table of a context are
+// touched only on the event thread; `cmd_tries` is atomic because the
+// identification routine writes it there while commands read it on the main
+// thread.
+//
+// Context lifetime: the main thread finds a connection's context by walking
+// the library's connection list and then reads from it, while the event
+// thread may be closing that very connection. A context therefore is not
+// freed when its connection closes: it is retired and stays valid until
+// MXX_shut, after the library has stopped. A program opens one connection
+// per run, so at most a few contexts are ever held.
 #include "mxx_comm.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "wire.h"
+
 namespace {
-MXX_wait_cb MXX_wait_callback = nullptr;
+
+// Offsets of the header fields.
+constexpr int OFF_CODE = 4;
+constexpr int OFF_LENGTH = 6;
+constexpr int OFF_PARAM = 8;
+constexpr int OFF_STATUS = 10;
+constexpr int OFF_HDR_XOR = 11;
+constexpr unsigned char MAGIC[4] = {'D', 'E', 'V', 'O'};
+
+// Reply kinds reported by MXX_test_response.
+constexpr int KIND_NONE_OR_RETRY = 0;
+constexpr int KIND_RESPONSE = 1;
+constexpr int KIND_FAILURE = 2;
+
+// Identification: probes sent on time-outs before giving up.
+constexpr int MXX_PROBE_RETRIES = 5;
+constexpr int MXX_GAVE_UP = -1;
+
+// Arguments of the library's connection call.
+constexpr int MXX_RX_CHUNK = 4096;
+
+// Transport settings.
+constexpr int SERIAL_BAUD = 115200;
+constexpr int SERIAL_DATA_BITS = 8;
+constexpr int SERIAL_STOP_BITS = 1;
+constexpr int SERIAL_PARITY = 0;
+constexpr int SERIAL_FLOW = 0;
+constexpr unsigned BT_COD_MASK = 0xFFE050;
+constexpr int BT_CHANNEL = 1;
+constexpr const char *BT_PIN = "7294";
+constexpr int BT_TIMEOUT_MS = 60000;
+constexpr int NET_TIMEOUT_MS = 1000;
+constexpr int USB_VID = 0x1781;
+constexpr int USB_PID_FIRST = 0x0C44;
+constexpr int USB_PID_LAST = 0x0C4D;
+constexpr int USB_PID_SERIAL = 0x0C44;
+constexpr int USB_PID_OTHER = 0x0C45;
+constexpr int USB_TAG_LEN = 4;
+
+std::atomic<MXX_wait_cb> MXX_wait_callback{nullptr};
+
+// Every context handed to the library, kept until MXX_shut.
+std::mutex contexts_mutex;
+std::vector<std::unique_ptr<MXX_conn>> contexts;
+
+[[noreturn]] void assert_fail(const char *expr, const char *message,
+                              const char *function, int line) {
+    log_error("mxx_comm.cpp:%d: %s: Assertion `%s' failed: %s\n", line,
+              function, expr, message);
+    abort();
 }
+
+// Checked in every build: a violation is a programming error, and sending a
+// frame whose length field cannot describe its payload would corrupt the
+// link.
+#define MXX_ASSERT(expr, message)                                              \
+    ((expr) ? (void)0 : assert_fail(#expr, message, __func__, __LINE__))
+
+unsigned char xor_of(const unsigned char *bytes, int n) {
+    unsigned char x = 0;
+    for (int i = 0; i < n; i++)
+        x ^= bytes[i];
+    return x;
+}
+
+// Walks the library's connection list; fn(ctx) for each entry of id.
+template <typename Fn> void for_each_context(int id, Fn fn) {
+    comm_cursor cursor = 0;
+    comm_data_cntr_init(&cursor);
+    int entry_id = -1;
+    void *ctx = nullptr;
+    while (comm_get_data(&cursor, &entry_id, &ctx) != 0) {
+        if (entry_id == id && ctx != nullptr)
+            fn(static_cast<MXX_conn *>(ctx));
+    }
+}
+
+void reset_rx(MXX_conn *c) {
+    c->rx_pos = 0;
+    c->rx_expect = 0;
+    c->rx_got = 0;
+}
+
+// Hands one verified frame (rx_buf, 12 + rx_expect bytes) to identification,
+// the hooks and the library.
+void dispatch_frame(int id, MXX_conn *c) {
+    const unsigned char *frame = c->rx_buf;
+    const int frame_len = MXX_HEADER_SIZE + c->rx_expect;
+    const int code = WireReader(frame, frame_len).u16(OFF_CODE);
+
+    if (!c->identified && c->test_probe != nullptr) {
+        if (c->test_probe(id, frame, &c->probe_type, c->probe_attempts)) {
+            c->identified = 1;
+            if (c->event_connected != nullptr)
+                c->event_connected(id, c, c->probe_type, c->user);
+            comm_signal_connected(id);
+        }
+    }
+
+    bool taken = false;
+    const int n =
+        c->hook_count < MXX_HOOK_SLOTS ? c->hook_count : MXX_HOOK_SLOTS;
+    for (int i = 0; i < n; i++) {
+        const MXX_hook &h = c->hooks[i];
+        if (h.code == code && h.callback != nullptr) {
+            h.callback(id, c, frame, c->user);
+            taken = true;
+            break;
+        }
+    }
+    const MXX_hook &any = c->hooks[MXX_HOOK_SLOTS - 1];
+    if (!taken && any.code == MXX_HOOK_ANY && any.callback != nullptr)
+        any.callback(id, c, frame, c->user);
+
+    comm_fill_rsp_buff(id, code, frame, frame_len);
+    reset_rx(c);
+}
+
+// Feeds received bytes, one by one, through the receive state of c.
+void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
+    for (int i = 0; i < len; i++) {
+        const unsigned char b = data[i];
+        if (c->rx_pos == 0) {
+            if (b == MAGIC[0]) {
+                c->rx_buf[0] = b;
+                c->rx_pos = 1;
+                c->rx_expect = 0;
+            }
+            continue;
+        }
+        if (c->rx_pos < 4) {
+            // A mismatch is discarded, not taken as the start of a frame.
+            if (b == MAGIC[c->rx_pos])
+                c->rx_buf[c->rx_pos++] = b;
+            else
+                c->rx_pos = 0;
+            continue;
+        }
+        if (c->rx_pos < MXX_HEADER_SIZE) {
+            c->rx_buf[c->rx_pos++] = b;
+            if (c->rx_pos < MXX_HEADER_SIZE)
+                continue;
+            if (xor_of(c->rx_buf, MXX_HEADER_SIZE) != 0) {
+                reset_rx(c);
+                continue;
+            }
+            const int length =
+                WireReader(c->rx_buf, MXX_HEADER_SIZE).u16(OFF_LENGTH);
+            // A length the buffer cannot hold is dropped like a bad header.
+            if (length > MXX_RX_BUF_SIZE - MXX_HEADER_SIZE) {
+                reset_rx(c);
+                continue;
+            }
+            c->rx_expect = length;
+            c->rx_got = 0;
+        } else {
+            c->rx_buf[c->rx_pos++] = b;
+            c->rx_got++;
+        }
+        if (c->rx_got < c->rx_expect)
+            continue;
+        if (xor_of(c->rx_buf + MXX_HEADER_SIZE, c->rx_expect) != 0) {
+            reset_rx(c);
+            continue;
+        }
+        dispatch_frame(id, c);
+    }
+}
+
+int on_idle(int id, MXX_conn *c) {
+    if (c->identified) {
+        reset_rx(c); // drops a frame cut short
+        return 0;
+    }
+    if (c->probe_attempts <= MXX_PROBE_RETRIES) {
+        if (c->probe != nullptr)
+            c->probe(id, c->probe_attempts);
+        c->probe_attempts++;
+        return 0;
+    }
+    comm_signal_connected(id);
+    return MXX_GAVE_UP;
+}
+
+// Bounded copy of a list entry that may lack its terminator.
+void terminate_entries(comm_entry *list, int count) {
+    for (int i = 0; i < count; i++)
+        list[i][COMM_STR_SIZE - 1] = 0;
+}
+
+int clamp_count(int count, int max) {
+    if (count < 0)
+        return 0;
+    return count > max ? max : count;
+}
+
+} // namespace
+
+// ---- Frames ----------------------------------------------------------------
+
+int MXX_make_command(unsigned char *frame, int code, const void *payload,
+                     int payload_size, int param) {
+    const int size = static_cast<uint16_t>(payload_size);
+    WireWriter w(frame, static_cast<size_t>(size) + MXX_FRAME_OVERHEAD);
+    w.bytes(0, MAGIC, sizeof MAGIC);
+    w.u16(OFF_CODE, static_cast<uint16_t>(code));
+    w.u16(OFF_LENGTH, static_cast<uint16_t>(size + 1));
+    w.u16(OFF_PARAM, static_cast<uint16_t>(param));
+    w.u8(OFF_STATUS, 0);
+    w.u8(OFF_HDR_XOR, xor_of(frame, OFF_HDR_XOR));
+    if (size > 0 && payload != nullptr)
+        w.bytes(MXX_HEADER_SIZE, payload, static_cast<size_t>(size));
+    else if (size > 0)
+        memset(frame + MXX_HEADER_SIZE, 0, static_cast<size_t>(size));
+    w.u8(static_cast<size_t>(MXX_HEADER_SIZE + size),
+         xor_of(frame + MXX_HEADER_SIZE, size));
+    return size + MXX_FRAME_OVERHEAD;
+}
+
+int MXX_test_response(int, const unsigned char *rsp, int rsp_len,
+                      const unsigned char *fail, int fail_len,
+                      const unsigned char *retry, int retry_len, void *dst,
+                      int dst_size, int *out_len, int *out_param,
+                      int *out_status, int *out_kind) {
+    // A buffer counts only when it holds at least a whole header: anything
+    // shorter cannot be a verified frame, and its fields are not there.
+    auto holds = [](const unsigned char *buf, int len) {
+        return buf != nullptr && len >= MXX_HEADER_SIZE;
+    };
+    const unsigned char *frame = nullptr;
+    int frame_len = 0;
+    int kind = KIND_NONE_OR_RETRY;
+    if (holds(rsp, rsp_len)) {
+        frame = rsp;
+        frame_len = rsp_len;
+        kind = KIND_RESPONSE;
+    } else if (holds(fail, fail_len)) {
+        frame = fail;
+        frame_len = fail_len;
+        kind = KIND_FAILURE;
+    } else if (holds(retry, retry_len)) {
+        frame = retry;
+        frame_len = retry_len;
+    }
+    if (out_kind != nullptr)
+        *out_kind = kind;
+    if (frame == nullptr)
+        return MXX_NO_REPLY;
+
+    WireReader r(frame, static_cast<size_t>(frame_len));
+    const int status = r.u8(OFF_STATUS);
+    if (out_status != nullptr)
+        *out_status = status;
+    if (out_param != nullptr)
+        *out_param = r.u16(OFF_PARAM);
+
+    if (kind == KIND_RESPONSE && status == 0) {
+        const int size = frame_len - MXX_FRAME_OVERHEAD;
+        if (size > 0 && dst != nullptr && size <= dst_size) {
+            r.bytes(MXX_HEADER_SIZE, dst, static_cast<size_t>(size));
+            if (out_len != nullptr)
+                *out_len = size;
+        }
+    }
+    return (kind == KIND_FAILURE || status != 0) ? MXX_FAILED : MXX_OK;
+}
+
+// ---- The command transaction -----------------------------------------------
+
+int MXX_send_cmd(int conn, int code, const void *req, int inbuff_size,
+                 void *dst, int dst_size, int *out_len, int *out_param,
+                 int *out_status, int timeout_ms, int wait) {
+    // clang-format off
+    MXX_ASSERT(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1), "Invalid data size for MXX frame!");
+    // clang-format on
+
+    int tries = 1;
+    for_each_context(conn, [&](MXX_conn *c) { tries = c->cmd_tries.load(); });
+    if (tries < 1)
+        tries = 1; // a command is always written at least once
+
+    std::vector<unsigned char> frame(static_cast<size_t>(inbuff_size) +
+                                     MXX_FRAME_OVERHEAD);
+    const int frame_len =
+        MXX_make_command(frame.data(), code, req, inbuff_size, timeout_ms);
+
+    unsigned char rsp[MXX_RSP_BUF_SIZE];
+    unsigned char fail[MXX_REPLY_BUF_SIZE];
+    unsigned char retry[MXX_REPLY_BUF_SIZE];
+    if (wait)
+        comm_hook_response(conn, static_cast<uint16_t>(code) + MXX_RSP_OFFSET,
+                           rsp, MXX_RSP_BUF_SIZE, MXX_CODE_FAIL, fail,
+                           MXX_REPLY_BUF_SIZE, MXX_CODE_RETRY, retry,
+                           MXX_REPLY_BUF_SIZE);
+
+    int done = wait ? 0 : 1;
+    int result = MXX_NO_REPLY;
+    for (int t = 0; t < tries; t++) {
+        result = comm_write(conn, frame.data(), frame_len, 0, timeout_ms);
+        if (result == 0 && wait) {
+            int rsp_count = 0, fail_count = 0, retry_count = 0;
+            comm_wait_response(conn, &rsp_count, &fail_count, &retry_count,
+                               timeout_ms);
+            // Never trust a count beyond the buffer it describes.
+            rsp_count = clamp_count(rsp_count, MXX_RSP_BUF_SIZE);
+            fail_count = clamp_count(fail_count, MXX_REPLY_BUF_SIZE);
+            retry_count = clamp_count(retry_count, MXX_REPLY_BUF_SIZE);
+            result = MXX_test_response(conn, rsp, rsp_count, fail, fail_count,
+                                       retry, retry_count, dst, dst_size,
+                                       out_len, out_param, out_status, &done);
+        }
+        if (done)
+            break;
+    }
+
+    if (wait)
+        comm_unhook_response(conn);
+    return result;
+}
+
+void MXX_set_cmd_num_try(int conn, int tries) {
+    for_each_context(conn, [&](MXX_conn *c) { c->cmd_tries.store(tries); });
+}
+
+int MXX_idle_wait(int conn, int value, int arg) {
+    MXX_wait_cb cb = MXX_wait_callback.load();
+    return cb ? cb(conn, static_cast<uint16_t>(value), arg) : 0;
+}
+
+// ---- Library lifetime ------------------------------------------------------
 
 int MXX_init(MXX_wait_cb wait_callback,
              comm_usb_change_proc usb_change_callback, void *user) {
@@ -19,28 +371,74 @@ int MXX_shut() {
     comm_usb_deregister();
     comm_shut();
     MXX_wait_callback = nullptr;
+    // The library has stopped and delivers no more events: the contexts of
+    // every connection of this run can go.
+    std::lock_guard<std::mutex> lock(contexts_mutex);
+    contexts.clear();
     return 0;
 }
 
-int MXX_idle_wait(int conn, int value, int arg) {
-    return MXX_wait_callback
-               ? MXX_wait_callback(conn, static_cast<uint16_t>(value), arg)
-               : 0;
-}
+// ---- Connection strings ----------------------------------------------------
 
 int MXX_make_serial_conn_string(char *out, int port) {
-    return comm_make_conn_string_serial(out, static_cast<uint16_t>(port),
-                                        115200, 8, 1, 0, 0);
+    return comm_make_conn_string_serial(
+        out, static_cast<uint16_t>(port), SERIAL_BAUD, SERIAL_DATA_BITS,
+        SERIAL_STOP_BITS, SERIAL_PARITY, SERIAL_FLOW);
+}
+
+int MXX_make_serial_path_conn_string(char *out, const char *path) {
+    return comm_make_conn_string_serial_path(out, path, SERIAL_BAUD,
+                                             SERIAL_DATA_BITS, SERIAL_STOP_BITS,
+                                             SERIAL_PARITY, SERIAL_FLOW);
 }
 
 int MXX_make_bt_conn_string(char *out, const char *address, const char *name) {
-    return comm_make_conn_string_bt(out, address, name, 0xFFE050, 1, "7294",
-                                    60000);
+    return comm_make_conn_string_bt(out, address, name, BT_COD_MASK, BT_CHANNEL,
+                                    BT_PIN, BT_TIMEOUT_MS);
 }
 
+int MXX_make_net_conn_string(char *out, const char *host, int port) {
+    return comm_make_conn_string_net(out, host, static_cast<uint16_t>(port),
+                                     NET_TIMEOUT_MS);
+}
+
+int MXX_make_usb_conn_string(char *out, const char *entry, int extra) {
+    if (entry == nullptr)
+        return -1;
+    int pid;
+    if (strncmp(entry, "USBF", USB_TAG_LEN) == 0 ||
+        strncmp(entry, "USBS", USB_TAG_LEN) == 0)
+        pid = USB_PID_SERIAL;
+    else if (strncmp(entry, "USBU", USB_TAG_LEN) == 0)
+        pid = USB_PID_OTHER;
+    else
+        return -1;
+    return comm_make_conn_string_usb(out, entry, extra, USB_VID, pid);
+}
+
+// ---- Discovery -------------------------------------------------------------
+
 int MXX_list_usb_devices(comm_entry *list, int max, int *count) {
-    return comm_list_devices_usb(0, list, max, count, "", "", 0x1781, 0x1781,
-                                 0x0C44, 0x0C4D);
+    int found = 0;
+    const int rc = comm_list_devices_usb(0, list, max, &found, "", "", USB_VID,
+                                         USB_VID, USB_PID_FIRST, USB_PID_LAST);
+    const int n = clamp_count(found, max);
+    terminate_entries(list, n);
+    for (int i = 0; i < n; i++) {
+        char *entry = list[i];
+        const char *slash = strrchr(entry, '/');
+        if (slash == nullptr)
+            continue;
+        char *end = nullptr;
+        const unsigned long pid = strtoul(slash + 1, &end, 16);
+        if (end == slash + 1 || pid != USB_PID_SERIAL)
+            continue;
+        if (strlen(entry) >= static_cast<size_t>(USB_TAG_LEN))
+            memcpy(entry, "USBF", USB_TAG_LEN);
+    }
+    if (count != nullptr)
+        *count = found;
+    return rc;
 }
 
 int MXX_bt_is_available() {
@@ -48,17 +446,58 @@ int MXX_bt_is_available() {
 }
 
 int MXX_comm_bt_discover(int first, int second) {
-    return comm_bt_discover(first, 0xFFE050, second);
+    return comm_bt_discover(first, BT_COD_MASK, second);
 }
 
 int MXX_comm_bt_discover_wait(comm_entry *list, int *count) {
-    return comm_bt_discover_wait(list, count);
+    int found = 0;
+    const int rc = comm_bt_discover_wait(list, &found);
+    terminate_entries(list, clamp_count(found, COMM_BT_MAX_DEVICES));
+    if (count != nullptr)
+        *count = found;
+    return rc;
 }
 
-int MXX_connect(const char *, int *, MXX_connected_cb, MXX_conn_error_cb,
-                MXX_disconnected_cb, MXX_probe_cb, MXX_test_probe_cb,
-                intptr_t) {
-    return -1;
+int MXX_comm_bt_discover_cancel() {
+    return comm_bt_discover_cancel();
+}
+
+// ---- Connections -----------------------------------------------------------
+
+int MXX_connect(const char *conn_string, int *id, MXX_connected_cb connected,
+                MXX_conn_error_cb connection_error,
+                MXX_disconnected_cb disconnected, MXX_probe_cb probe,
+                MXX_test_probe_cb test_probe, intptr_t user) {
+    if (conn_string == nullptr || conn_string[0] == 0 || id == nullptr)
+        return -1;
+    auto ctx = std::make_unique<MXX_conn>(); // zeroed
+    ctx->user = user;
+    ctx->cmd_tries = 1;
+    ctx->probe = probe;
+    ctx->test_probe = test_probe;
+    ctx->event_connected = connected;
+    ctx->event_connection_error = connection_error;
+    ctx->event_disconnected = disconnected;
+
+    // Registered before the library can deliver its first event for it.
+    MXX_conn *raw = ctx.get();
+    {
+        std::lock_guard<std::mutex> lock(contexts_mutex);
+        contexts.push_back(std::move(ctx));
+    }
+    if (comm_connect(id, conn_string, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS,
+                     raw) != 0) {
+        // The library never saw the context: free it now.
+        std::lock_guard<std::mutex> lock(contexts_mutex);
+        for (auto it = contexts.begin(); it != contexts.end(); ++it) {
+            if (it->get() == raw) {
+                contexts.erase(it);
+                break;
+            }
+        }
+        return -1;
+    }
+    return 0;
 }
 
 int MXX_wait_connected(int id, int ms) {
@@ -73,6 +512,58 @@ int MXX_disconnect(int id) {
     return comm_disconnect(id);
 }
 
-int MXX_hook_async_event(int, int, MXX_event_cb) {
-    return 0;
+int MXX_hook_async_event(int id, int code, MXX_event_cb callback) {
+    int result = 0;
+    const uint16_t code16 = static_cast<uint16_t>(code);
+    for_each_context(id, [&](MXX_conn *c) {
+        MXX_hook &any = c->hooks[MXX_HOOK_SLOTS - 1];
+        for (int i = 0; i < c->hook_count && i < MXX_HOOK_SLOTS; i++) {
+            if (c->hooks[i].code == code16 && c->hooks[i].callback == callback)
+                return;
+        }
+        if (c->hook_count > MXX_HOOK_SLOTS - 1 ||
+            (c->hook_count == MXX_HOOK_SLOTS - 1 && any.code != 0)) {
+            result = -1;
+            return;
+        }
+        if (code16 == MXX_HOOK_ANY) {
+            any.code = code16;
+            any.callback = callback;
+            return;
+        }
+        c->hooks[c->hook_count].code = code16;
+        c->hooks[c->hook_count].callback = callback;
+        c->hook_count++;
+    });
+    return result;
+}
+
+int MXX_event_proc(int id, int event, const unsigned char *data, int data_len,
+                   void *context) {
+    auto *c = static_cast<MXX_conn *>(context);
+    if (c == nullptr)
+        return 0;
+    switch (event & 0xFF) {
+    case COMM_EV_LINK_UP:
+        if (c->probe != nullptr)
+            c->probe(id, c->probe_attempts);
+        return 0;
+    case COMM_EV_ERROR:
+        if (c->event_connection_error != nullptr)
+            c->event_connection_error(id, c, c->user);
+        return 0;
+    case COMM_EV_CLOSED:
+        // Last call for this context; it is retired, not freed (see top).
+        if (c->event_disconnected != nullptr)
+            c->event_disconnected(id, c, c->user);
+        return 0;
+    case COMM_EV_DATA:
+        if (data != nullptr && data_len > 0)
+            receive(id, c, data, data_len);
+        return 0;
+    case COMM_EV_IDLE:
+        return on_idle(id, c);
+    default:
+        return 0;
+    }
 }

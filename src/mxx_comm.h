@@ -115,6 +115,10 @@ int MXX_connect(const char *conn_string, int *id, MXX_connected_cb connected,
 int MXX_wait_connected(int id, int ms);
 int MXX_get_conn_state_id(int id);
 int MXX_disconnect(int id);
+// Hooks callback for frames with code on connection id (MXX_HOOK_ANY: the
+// catch-all). The hook table is read on the event thread without a lock, so
+// hook from a connection callback (as the instrument does once identified)
+// or before the connection's events flow.
 int MXX_hook_async_event(int id, int code, MXX_event_cb callback);
 int MXX_event_proc(int id, int event, const unsigned char *data, int data_len,
                    void *context);
