@@ -4,6 +4,7 @@
 #define M17_CMDS_H
 
 #include <cstdint>
+#include <ctime>
 
 #include "conutil.h"
 
@@ -18,6 +19,11 @@ int M17_cmd_get_time(char *cmdline, int arg);
 int M17_cmd_set_time(char *cmdline, int arg);
 int M17_cmd_restart(char *cmdline, int arg);
 int M17_cmd_hook_events(int id);
+
+struct M17_time;
+// The device clock for the local time now shifted by offset_hours, carried
+// into the next or previous day, month and year as the calendar requires.
+void M17_clock_from_local(time_t now, int offset_hours, M17_time *clock);
 int M17_cmd_create_menu(menu_record *menu);
 
 // Firmware container (QFW): a 72-byte header and the padded image.
