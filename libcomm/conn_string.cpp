@@ -332,8 +332,11 @@ int comm_make_conn_string_bt(char *out, const char *address, const char *name,
         timeout_ms = BT_CONNECT_DEFAULT_MS;
     std::string text = "bt:" + addr + "," + std::to_string(channel) + "," +
                        std::to_string(timeout_ms);
+    // A device's name may be longer than an entry holds: it is shortened,
+    // so the device is still listed.
     if (name && *name)
-        text += "," + printable(name);
+        text +=
+            ("," + printable(name)).substr(0, COMM_STR_SIZE - 1 - text.size());
     return put(out, text);
 }
 

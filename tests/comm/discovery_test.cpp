@@ -70,6 +70,14 @@ TEST(ConnectionStrings, BuildersWriteStringsThatParseBack) {
                                        1, "7294", 60000),
               COMM_OK);
     EXPECT_EQ(devid(out), "VO-62 (00:11:22:33:44:FF)");
+    // Inquiry may report names longer than an entry: still listed.
+    std::string long_name(300, 'n');
+    ASSERT_EQ(comm_make_conn_string_bt(out, "00:11:22:33:44:55",
+                                       long_name.c_str(), 0, 1, "", 0),
+              COMM_OK);
+    EXPECT_EQ(strlen(out), COMM_STR_SIZE - 1u);
+    ASSERT_TRUE(comm::parse_target(out, t));
+    EXPECT_EQ(t.timeout_ms, 60000);
 }
 
 TEST(ConnectionStrings, BadInputIsRefusedWithAnEmptyString) {
