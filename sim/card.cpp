@@ -126,12 +126,17 @@ int Card::open_parent(const std::vector<std::string> &parts,
         }
         int next = ::openat(fd, parts[i].c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        int saved = errno;
-        ::close(fd);
         if (next < 0) {
-            errno = saved;
-            return errno_result();
+            // Tell a symbolic link (refused) and a file (wrong kind) from a
+            // missing directory.
+            int r = errno_result();
+            struct stat st;
+            if (::fstatat(fd, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                r = S_ISLNK(st.st_mode) ? CARD_BAD_PATH : CARD_WRONG_KIND;
+            ::close(fd);
+            return r;
         }
+        ::close(fd);
         fd = next;
     }
     return fd;

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -27,6 +28,11 @@ constexpr auto kRxIdleReset = std::chrono::milliseconds(500);
 // A restart waits at most this long for its reply to leave.
 constexpr auto kRestartFlushLimit = std::chrono::milliseconds(1000);
 // Output held for a link that nobody reads is bounded.
+// Bytes written to the pseudo-terminal take a moment to reach the slave
+// side's queue; a restart waits at least this long after the last write.
+constexpr auto kRestartGrace = std::chrono::milliseconds(30);
+// How often a pending restart looks whether its reply was read.
+constexpr auto kRestartPollInterval = std::chrono::milliseconds(2);
 constexpr size_t kMaxQueuedOut = 1u << 20;
 constexpr size_t kReadPiece = 65536;
 constexpr int kBitsPerByte = 10; // start bit, 8 data bits, stop bit
@@ -510,6 +516,7 @@ bool Simulator::pump_output(Link &l, Clock::time_point now) {
         if (w < 0)
             return false;
         c.done += static_cast<size_t>(w);
+        l.last_write = now;
         if (c.done == c.data.size())
             l.out.pop_front();
     }
@@ -579,9 +586,18 @@ void Simulator::run() {
         }
         if (restart_pending_) {
             bool flushed = true;
-            for (auto &[id, l] : links_)
-                if (!l->out.empty())
+            for (auto &[id, l] : links_) {
+                int unread = 0;
+                // On the pseudo-terminal a reply counts as delivered once
+                // the console has read it: closing the line discards what
+                // is still waiting on the slave side.
+                if (!l->out.empty() ||
+                    Clock::now() - l->last_write < kRestartGrace ||
+                    (l->slave_fd >= 0 &&
+                     ::ioctl(l->slave_fd, FIONREAD, &unread) == 0 &&
+                     unread > 0))
                     flushed = false;
+            }
             if (flushed || Clock::now() >= restart_deadline_) {
                 trace("restart");
                 drop_links();
@@ -602,7 +618,8 @@ void Simulator::run() {
         if (!timers_.empty())
             next = std::min(next, timers_.top().at);
         if (restart_pending_)
-            next = std::min(next, restart_deadline_);
+            next =
+                std::min({next, restart_deadline_, now + kRestartPollInterval});
         for (auto &[id, l] : links_) {
             short ev = POLLIN;
             if (!l->out.empty()) {

@@ -73,7 +73,7 @@ class Simulator : public InstrumentHost {
         std::string path;
         FrameParser parser;
         std::deque<Chunk> in, out;
-        Clock::time_point in_free, out_free, last_byte;
+        Clock::time_point in_free, out_free, last_byte, last_write;
         bool write_blocked = false;
     };
     struct Timer {
