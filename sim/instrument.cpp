@@ -23,11 +23,11 @@ constexpr size_t kMemoryReplyMax = 2048;
 constexpr int kMeasureSteps = 10;
 constexpr int64_t kEpoch2000 = 946684800;
 
-bool printable_serial(const Bytes &b) {
-    if (b.size() != 8)
+bool printable_serial(const uint8_t *p, size_t n) {
+    if (n != 8)
         return false;
-    for (uint8_t c : b)
-        if (c <= 0x20 || c >= 0x7F)
+    for (size_t i = 0; i < n; i++)
+        if (p[i] <= 0x20 || p[i] >= 0x7F)
             return false;
     return true;
 }
@@ -141,7 +141,9 @@ int Instrument::load_state(const Options &opts, bool &fresh) {
         if (eq == std::string::npos)
             continue;
         std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-        if (k == "serial" && printable_serial(Bytes(v.begin(), v.end())))
+        if (k == "serial" &&
+            printable_serial(reinterpret_cast<const uint8_t *>(v.data()),
+                             v.size()))
             serial_ = v;
         else if (k == "model")
             model_ = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
@@ -442,7 +444,7 @@ Bytes Instrument::on_flash_fw(const Frame &req) {
 // ---- Identity and parameters ------------------------------------------
 
 Bytes Instrument::on_set_serial(const Frame &req) {
-    if (!printable_serial(req.payload))
+    if (!printable_serial(req.payload.data(), req.payload.size()))
         return fail(req);
     std::string old = serial_;
     serial_.assign(req.payload.begin(), req.payload.end());

@@ -577,11 +577,17 @@ void Simulator::run() {
             if (l)
                 pump_input(*l, now);
             l = find_link(id);
-            if (l && !pump_output(*l, now) && !l->pty) {
-                close_link(*l);
-                links_.erase(id);
-                if (tcp_client_id_ == id)
-                    tcp_client_id_ = -1;
+            if (l && !pump_output(*l, now)) {
+                if (l->pty) {
+                    // The line refused the bytes: they are lost, as on a
+                    // serial line, rather than retried without end.
+                    l->out.clear();
+                } else {
+                    close_link(*l);
+                    links_.erase(id);
+                    if (tcp_client_id_ == id)
+                        tcp_client_id_ = -1;
+                }
             }
         }
         if (restart_pending_) {

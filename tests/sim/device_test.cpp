@@ -360,6 +360,16 @@ TEST_F(Device, FaultsActOnTheChosenRequests) {
     ok(8211, file_request("raw", 20, 10)); // a cut happens once
 }
 
+TEST_F(Device, ATornFrameDoesNotSwallowTheNextRequest) {
+    start();
+    ByteVec torn = encode_request(8211, file_request("raw", 0, 450), 800);
+    torn.resize(30); // the header and part of the payload, then silence
+    ASSERT_TRUE(client.send_raw(torn));
+    usleep(700000);
+    WireFrame r = ok(8007);
+    EXPECT_EQ(r.payload.size(), 8u);
+}
+
 TEST_F(Device, SilentInstrumentNeverAnswers) {
     FaultSpec f;
     std::string err;
