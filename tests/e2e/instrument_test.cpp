@@ -76,9 +76,17 @@ TEST(Instrument, IdentityClockStatusAndModel) {
     EXPECT_EQ(lines_at(first), lines_at(second));
     EXPECT_TRUE(has(out, "Rect. coil[0]:Ok.\n"));
 
-    // The help list aligns the descriptions after the longest name.
-    EXPECT_TRUE(has(out, "[ ss] set serial - sets device serial number\n"
-                         "[ re] restart    - restarts device\n"));
+    // The help list aligns every description in one column.
+    size_t help = out.find("[ he] help\n");
+    ASSERT_NE(help, std::string::npos);
+    size_t column = std::string::npos;
+    for (size_t at = out.find('\n', help) + 1; out.compare(at, 1, "[") == 0;
+         at = out.find('\n', at) + 1) {
+        size_t dash = out.find(" - ", at) - at;
+        if (column == std::string::npos)
+            column = dash;
+        EXPECT_EQ(dash, column) << out.substr(at, out.find('\n', at) - at);
+    }
 }
 
 TEST(Instrument, RestartDisconnectsForTheRestOfTheRun) {
