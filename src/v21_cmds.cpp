@@ -33,6 +33,8 @@ const MenuRow menu_rows[] = {
     {"ss", "set serial", "sets device serial number", V21_cmd_set_serial},
     {"gt", "get time", "displays device date/time", V21_cmd_get_time},
     {"st", "set time", "sets device date/time", V21_cmd_set_time},
+    {"gp", "get params", "displays device params", V21_cmd_get_params},
+    {"sp", "set params", "sets device params", V21_cmd_set_params},
     {"re", "restart", "restarts device", V21_cmd_restart},
     {"gm", "get model", "get model/revision", V21_cmd_get_model_rev},
     {"sm", "set model", "set model/revision", V21_cmd_set_model_rev},

@@ -77,9 +77,9 @@ void put_file_head(unsigned char *head, const char *name, uint32_t first,
 
 } // namespace
 
-int V21_Get_Params(int id, unsigned char *buf, int wait) {
+int V21_Get_Params(int id, unsigned char *buf, int wait, int *got) {
     return request(id, V21_CODE_GET_PARAMS, nullptr, 0, buf, V21_PARAMS_BUF,
-                   nullptr, V21_TIMEOUT_MS, wait);
+                   got, V21_TIMEOUT_MS, wait);
 }
 
 int V21_Set_Params(int id, const unsigned char *params, int wait) {
