@@ -38,6 +38,7 @@ const MenuRow menu_rows[] = {
     {"re", "restart", "restarts device", V21_cmd_restart},
     {"gm", "get model", "get model/revision", V21_cmd_get_model_rev},
     {"sm", "set model", "set model/revision", V21_cmd_set_model_rev},
+    {"ml", "meas log", "downloads measure log", V21_cmd_get_meas_log},
 };
 
 // Live-data event kinds.
