@@ -167,16 +167,16 @@ int V21_Read_File(int id, const char *name, unsigned char *buf, uint32_t offset,
                   uint32_t max_len, uint32_t *count, int wait) {
     unsigned char head[V21_FILE_REQ_SIZE];
     put_file_head(head, name, offset, max_len);
-    std::vector<unsigned char> reply(READ_REPLY_MAX);
+    // On the stack: a transfer sends one read per piece and allocates none.
+    unsigned char reply[READ_REPLY_MAX];
     int got = 0;
-    const int rc =
-        request(id, V21_CODE_READ_FILE, head, sizeof head, reply.data(),
-                READ_REPLY_MAX, &got, V21_TIMEOUT_MS, wait);
+    const int rc = request(id, V21_CODE_READ_FILE, head, sizeof head, reply,
+                           READ_REPLY_MAX, &got, V21_TIMEOUT_MS, wait);
     if (rc != MXX_OK || !wait)
         return rc;
     if (got < U32_SIZE)
         return MXX_FAILED;
-    WireReader r(reply.data(), static_cast<size_t>(got));
+    WireReader r(reply, static_cast<size_t>(got));
     const uint32_t n = r.u32(0);
     if (n > static_cast<uint32_t>(got - U32_SIZE) || n > max_len)
         return MXX_FAILED;
