@@ -352,6 +352,16 @@ TEST_F(MeasLog, SideFileFailuresAreReportedAndTheRunGoesOn) {
     EXPECT_NE(cap.out().find("Num downloaded records:2\n"), std::string::npos);
 }
 
+TEST_F(MeasLog, UnwritableDumpIsReported) {
+    RecordSpec a = reading(1, 1, 1, 1);
+    slot(1, 0, &a);
+    std::filesystem::create_directories("aaa");
+    OutputCapture cap;
+    EXPECT_EQ(run("n\n"), 0);
+    EXPECT_EQ(cap.err(), "Error writing file:aaa!\n");
+    EXPECT_NE(cap.out().find("Num downloaded records:1\n"), std::string::npos);
+}
+
 TEST_F(MeasLog, FailedRequestsBeforeTheDownload) {
     OutputCapture cap;
     card_.serial_fails = true;
