@@ -33,3 +33,16 @@ bool close_written(FilePtr &file, const char *path) {
         report_write_error(path);
     return ok;
 }
+
+void safe_name_part(const char *text, char *out, size_t out_size) {
+    if (out_size == 0)
+        return;
+    size_t n = 0;
+    for (; text[n] && n + 1 < out_size; n++) {
+        unsigned char c = static_cast<unsigned char>(text[n]);
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                    (c >= '0' && c <= '9') || c == '-' || c == '_';
+        out[n] = keep ? static_cast<char>(c) : '_';
+    }
+    out[n] = 0;
+}

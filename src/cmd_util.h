@@ -4,6 +4,7 @@
 #ifndef CMD_UTIL_H
 #define CMD_UTIL_H
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 
@@ -32,5 +33,11 @@ bool close_written(FilePtr &file, const char *path);
 // Prints "Error writing file:%s!" for a local file that cannot be created or
 // written.
 void report_write_error(const char *path);
+
+// Copies text that came from the instrument into out (out_size bytes, always
+// terminated) for use inside a local file or directory name: letters, digits,
+// "-" and "_" stay, every other character becomes "_", so the name can never
+// lead out of the directory it is made in.
+void safe_name_part(const char *text, char *out, size_t out_size);
 
 #endif

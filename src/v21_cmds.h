@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "conutil.h"
 #include "mxx_comm.h"
+#include "v21_records.h"
 
 // Command table and events.
 int V21_cmd_create_menu(menu_record *menu, int arg);
@@ -35,6 +37,10 @@ int V21_cmd_set_model_rev(char *cmdline, int arg);
 // Parameters.
 int V21_cmd_get_params(char *cmdline, int arg);
 int V21_cmd_set_params(char *cmdline, int arg);
+// Reads the parameter record into buf (V21_PARAMS_BUF bytes, cleared first).
+// Answers the request's result, or 1 when the reply held less than a whole
+// record.
+int read_params_record(unsigned char *buf);
 
 // Record transfer.
 constexpr int MEAS_RECORD_SIZE = 4063;
@@ -45,7 +51,16 @@ int download_aux(int id, int slot, const char *path);
 
 // Measurement log.
 int V21_cmd_get_meas_log(char *cmdline, int arg);
+// Prints the average and deviation of a statistics group (a line of dashes
+// for a single reading, nothing for none), and writes it to file when given.
 void calc_avg_std_dev(float sum, float sum_sq, int count, FILE *file);
+// The slots of an entry table of n slots in download order: every slot whose
+// key is neither 0 nor 0xFFFFFFFF, by key as an unsigned number, equal keys
+// by slot index.
+std::vector<int> meas_log_download_order(const log_entry *entries, int n);
+// Prints a record by its type on the console, with its summary-file text
+// when summary is given.
+void print_meas_record(const meas_record &rec, FILE *summary);
 
 // Log maintenance.
 int V21_cmd_delete_record(char *cmdline, int arg);

@@ -77,9 +77,9 @@ void put_file_head(unsigned char *head, const char *name, uint32_t first,
 
 } // namespace
 
-int V21_Get_Params(int id, unsigned char *buf, int wait) {
+int V21_Get_Params(int id, unsigned char *buf, int wait, int *got) {
     return request(id, V21_CODE_GET_PARAMS, nullptr, 0, buf, V21_PARAMS_BUF,
-                   nullptr, V21_TIMEOUT_MS, wait);
+                   got, V21_TIMEOUT_MS, wait);
 }
 
 int V21_Set_Params(int id, const unsigned char *params, int wait) {
@@ -167,16 +167,16 @@ int V21_Read_File(int id, const char *name, unsigned char *buf, uint32_t offset,
                   uint32_t max_len, uint32_t *count, int wait) {
     unsigned char head[V21_FILE_REQ_SIZE];
     put_file_head(head, name, offset, max_len);
-    std::vector<unsigned char> reply(READ_REPLY_MAX);
+    // On the stack: a transfer sends one read per piece and allocates none.
+    unsigned char reply[READ_REPLY_MAX];
     int got = 0;
-    const int rc =
-        request(id, V21_CODE_READ_FILE, head, sizeof head, reply.data(),
-                READ_REPLY_MAX, &got, V21_TIMEOUT_MS, wait);
+    const int rc = request(id, V21_CODE_READ_FILE, head, sizeof head, reply,
+                           READ_REPLY_MAX, &got, V21_TIMEOUT_MS, wait);
     if (rc != MXX_OK || !wait)
         return rc;
     if (got < U32_SIZE)
         return MXX_FAILED;
-    WireReader r(reply.data(), static_cast<size_t>(got));
+    WireReader r(reply, static_cast<size_t>(got));
     const uint32_t n = r.u32(0);
     if (n > static_cast<uint32_t>(got - U32_SIZE) || n > max_len)
         return MXX_FAILED;

@@ -45,8 +45,9 @@ constexpr uint32_t V21_OP_CREATE = 2;
 constexpr uint32_t V21_OP_APPEND = 3;
 constexpr uint32_t V21_OP_DELETE = 4;
 
-// buf holds V21_PARAMS_BUF bytes.
-int V21_Get_Params(int id, unsigned char *buf, int wait);
+// buf holds V21_PARAMS_BUF bytes; got, when given, receives the number of
+// bytes the reply held.
+int V21_Get_Params(int id, unsigned char *buf, int wait, int *got = nullptr);
 // Sends V21_PARAMS_SIZE bytes of params.
 int V21_Set_Params(int id, const unsigned char *params, int wait);
 // buf holds V21_STATUS_SIZE bytes.

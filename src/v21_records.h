@@ -11,9 +11,22 @@
 constexpr int MEAS_MAX_SAMPLES = 480;
 constexpr int MEAS_MARKS_SIZE = 60;
 
+// Record types (flags bits 0-1) that have a layout of their own.
+constexpr int MEAS_TYPE_SINGLE = 1;
+constexpr int MEAS_TYPE_SERIES = 2;
+
 // Kind byte (flags bits 24-31) values that the console tells apart.
 constexpr int KIND_BOREHOLE_HEADER = 1;
 constexpr int KIND_BOREHOLE_CORE = 2;
+
+// One slot of the log's entry table (5 bytes on the wire: the key, then the
+// flags).
+struct log_entry {
+    uint32_t sort_key; // 0: empty; otherwise records download by ascending key
+    uint8_t flags;     // bit 0: voice note, bit 1: auxiliary data
+};
+// Slots the entry table holds at most; a larger slot count is cut to it.
+constexpr int MEAS_LOG_MAX_SLOTS = 65536;
 
 struct gps_fix {
     uint32_t flags; // bit 7 north, bit 8 east, bit 9 valid, bits 11-15 sats

@@ -156,6 +156,13 @@ TEST(Record, RawSampleFileHasAlways482Lines) {
     EXPECT_EQ(text.rfind("99\n0\n 0.125    0.0\n", 0), 0u);
     EXPECT_NE(text.find("\n 9.000    8.0\n"), std::string::npos);
 
+    // The stored count is written as it is; the lines stay 480.
+    r.num_samples = 481;
+    EXPECT_EQ(save_meas(path.c_str(), &r), 0);
+    text = read_file(path);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 482);
+    EXPECT_EQ(text.rfind("99\n481\n", 0), 0u);
+
     OutputCapture cap;
     std::string bad = dir.file("missing/data.dat");
     EXPECT_EQ(save_meas(bad.c_str(), &r), -1);
