@@ -36,6 +36,8 @@ const MenuRow menu_rows[] = {
     {"re", "restart", "restarts device", V21_cmd_restart},
     {"gm", "get model", "get model/revision", V21_cmd_get_model_rev},
     {"sm", "set model", "set model/revision", V21_cmd_set_model_rev},
+    {"ds", "download sd", "download sd image", V21_cmd_download_sd},
+    {"uf", "upload tar", "uploads tar file to SD", V21_cmd_upload_tar},
 };
 
 // Live-data event kinds.

@@ -67,5 +67,9 @@ int V21_cmd_set_conc_lut(char *cmdline, int arg);
 // Storage card transfer.
 int V21_cmd_upload_tar(char *cmdline, int arg);
 int V21_cmd_download_sd(char *cmdline, int arg);
+// Unpacks the archive read from source onto the card: its directories and
+// regular files, each file's size confirmed; archive names it in messages.
+class TarSource;
+int upload_tar(int id, TarSource &source, const char *archive);
 
 #endif
