@@ -76,9 +76,15 @@ TEST(Instrument, IdentityClockStatusAndModel) {
     EXPECT_EQ(lines_at(first), lines_at(second));
     EXPECT_TRUE(has(out, "Rect. coil[0]:Ok.\n"));
 
-    // The help list aligns the descriptions after the longest name.
-    EXPECT_TRUE(has(out, "[ ss] set serial - sets device serial number\n"
-                         "[ re] restart    - restarts device\n"));
+    // The help list aligns the descriptions after the longest name (which
+    // grows as the table does): both lines put " - " in the same column.
+    size_t ss = out.find("[ ss] set serial ");
+    size_t re = out.find("[ re] restart ", ss);
+    ASSERT_NE(re, std::string::npos);
+    size_t ss_dash = out.find(" - sets device serial number\n", ss) - ss;
+    size_t re_dash = out.find(" - restarts device\n", re) - re;
+    EXPECT_EQ(ss_dash, re_dash);
+    EXPECT_EQ(out.find_first_not_of(' ', ss + 16), ss + ss_dash + 1);
 }
 
 TEST(Instrument, RestartDisconnectsForTheRestOfTheRun) {
