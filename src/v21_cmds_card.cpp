@@ -124,6 +124,13 @@ int upload_file(int id, TarReader &reader, const TarEntry &entry,
     return cmd_error(UPLOAD_NAME, MXX_FAILED);
 }
 
+// A directory entry that names the card's root itself ("./" in archives
+// made with tar -C dir .): it exists, and the card refuses to make it.
+bool names_root(const std::string &path) {
+    return path.find_first_not_of("./") == std::string::npos &&
+           path.find("..") == std::string::npos;
+}
+
 } // namespace
 
 int upload_tar(int id, TarSource &source, const char *archive) {
@@ -148,6 +155,8 @@ int upload_tar(int id, TarSource &source, const char *archive) {
             continue;
         }
         if (entry.type == TAR_DIRECTORY) {
+            if (names_root(entry.path))
+                continue;
             log_write("MAIN", "name of directory:%s\n", path);
             int rc = V21_Write_File(id, path, V21_OP_MKDIR, nullptr, 0, 1);
             if (rc != 0)

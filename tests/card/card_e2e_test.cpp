@@ -92,11 +92,18 @@ TEST_F(CardEndToEnd, ArchivesMadeByTarLandOnTheCard) {
     ASSERT_EQ(symlink("f1", src("d/lnk").c_str()), 0);
     make_tar(work_, "gnu.tar", {"d"});
     make_tar(work_, "pax.tar", {"--format=pax", "p"});
+    // An archive of a directory's contents starts with "./".
+    ProcessResult dot =
+        run_process({tar_path(), "--sort=name", "-cf", work_.file("dot.tar"),
+                     "-C", src("d/sub"), "."},
+                    "", {}, kRunMs);
+    ASSERT_EQ(dot.exit_code, 0) << dot.err;
 
     SimProcess sim({"--seed", "4", "--no-demo-log"});
     ASSERT_TRUE(sim.started());
     ProcessResult r = console(sim, "uf\n" + work_.file("gnu.tar") + "\nuf\n" +
-                                       work_.file("pax.tar") + "\nq\n");
+                                       work_.file("pax.tar") + "\nuf\n" +
+                                       work_.file("dot.tar") + "\nq\n");
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
@@ -131,6 +138,13 @@ TEST_F(CardEndToEnd, ArchivesMadeByTarLandOnTheCard) {
             "name of directory:p/q/\n"
             "file name:p/q/r513 [513].DONE\n");
 
+    EXPECT_EQ(
+        command_output(r.out, "Enter TAR file name[sd.tar]:Reading file " +
+                                  work_.file("dot.tar")),
+        "Enter TAR file name[sd.tar]:Reading file " + work_.file("dot.tar") +
+            "...\nname of directory:./deep/\n"
+            "file name:./deep/n300 [300].DONE\n");
+
     const std::string card = sim.card_dir();
     struct stat st;
     for (const char *d : {"d", "d/sub", "d/sub/deep", "p", "p/q"})
@@ -147,6 +161,8 @@ TEST_F(CardEndToEnd, ArchivesMadeByTarLandOnTheCard) {
         }
     }
     EXPECT_NE(lstat((card + "/d/lnk").c_str(), &st), 0);
+    EXPECT_EQ(read_file(card + "/deep/n300"),
+              read_file(src("d/sub/deep/n300")));
 }
 
 TEST_F(CardEndToEnd, AppendAppliedTwiceIsNoticedAndTheFileSentAgain) {
