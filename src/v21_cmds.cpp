@@ -44,6 +44,8 @@ const MenuRow menu_rows[] = {
     {"dr", "delete record", "deletes record entry", V21_cmd_delete_record},
     {"cl", "clear log", "clears record log", V21_cmd_clear_logs},
     {"mu", "memory usage", "shows memory usage", V21_cmd_memory_usage},
+    {"ds", "download sd", "download sd image", V21_cmd_download_sd},
+    {"uf", "upload tar", "uploads tar file to SD", V21_cmd_upload_tar},
     {"pu", "purge memory", "purge device memory", V21_cmd_purge},
     {"md", "measure data", "measure data", V21_cmd_measure_data},
     {"me", "measure", "measure data", V21_cmd_measure},

@@ -122,5 +122,9 @@ constexpr int LUT_NAME_SIZE = 12;
 // Storage card transfer.
 int V21_cmd_upload_tar(char *cmdline, int arg);
 int V21_cmd_download_sd(char *cmdline, int arg);
+// Unpacks the archive read from source onto the card: its directories and
+// regular files, each file's size confirmed; archive names it in messages.
+class TarSource;
+int upload_tar(int id, TarSource &source, const char *archive);
 
 #endif
