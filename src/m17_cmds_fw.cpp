@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include <sys/stat.h>
+
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "m17_cmds.h"
@@ -142,14 +144,13 @@ int M17_create_qfw(const char *bin_name, const char *qfw_name, int major,
         return -1;
     }
     log_write("MAIN", "Reading file %s...", bin_name);
-    long length = -1;
-    if (fseek(bin.get(), 0, SEEK_END) == 0)
-        length = ftell(bin.get());
-    if (length < 0 || fseek(bin.get(), 0, SEEK_SET) != 0) {
-        // Not a file whose length can be taken (a directory, a pipe).
+    // Only a regular file has a length to take (not a directory or a pipe).
+    struct stat st {};
+    if (fstat(fileno(bin.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
         log_write("MAIN", "Error loading file:%s!\n", bin_name);
         return -1;
     }
+    const off_t length = st.st_size;
     if (static_cast<unsigned long>(length) > image_size) {
         log_write("MAIN", "Error,file longer than 0x%x!\n", image_size);
         return -1;
