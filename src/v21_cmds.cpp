@@ -37,8 +37,17 @@ const MenuRow menu_rows[] = {
     {"up", "upload qfw", "uploads firmware file", V21_cmd_upload_qfw},
     {"fl", "flash  fw", "uploads firmware file", V21_cmd_flash_fw},
     {"re", "restart", "restarts device", V21_cmd_restart},
+    {"cs", "cap screen", "captures screen", V21_cmd_get_screen},
     {"gm", "get model", "get model/revision", V21_cmd_get_model_rev},
     {"sm", "set model", "set model/revision", V21_cmd_set_model_rev},
+    {"sc", "set conc lut", "sets concenration lut", V21_cmd_set_conc_lut},
+    {"dr", "delete record", "deletes record entry", V21_cmd_delete_record},
+    {"cl", "clear log", "clears record log", V21_cmd_clear_logs},
+    {"mu", "memory usage", "shows memory usage", V21_cmd_memory_usage},
+    {"pu", "purge memory", "purge device memory", V21_cmd_purge},
+    {"md", "measure data", "measure data", V21_cmd_measure_data},
+    {"me", "measure", "measure data", V21_cmd_measure},
+    {"sn", "scanner", "scanner", V21_cmd_scanner},
 };
 
 // Live-data event kinds.

@@ -57,12 +57,52 @@ int V21_cmd_memory_usage(char *cmdline, int arg);
 int V21_cmd_measure(char *cmdline, int arg);
 int V21_cmd_scanner(char *cmdline, int arg);
 int V21_cmd_measure_data(char *cmdline, int arg);
-int wait_for_state(int state);
-int wait_for_state_finish(int state);
+// Instrument states and events of remote measurement.
+constexpr uint32_t STATE_REMOTE = 25;   // requested to take over the keys
+constexpr int32_t STATE_READY = 2;      // reached after STATE_REMOTE
+constexpr int32_t STATE_MEASURING = 26; // while a measurement runs
+constexpr int32_t STATE_SCANNING = 27;  // while a scan runs
+constexpr uint32_t EVENT_TRIGGER = 0x2001;
+constexpr uint32_t EVENT_CANCEL = 0x2002;
+constexpr uint32_t EVENT_MODE = 0x4001; // once, while starting up
+// Bounds of the state waits: a pause between polls, the failed state
+// requests in a row after which the instrument counts as lost, and the time
+// after which a wait gives up (as long as the longest request, clearing the
+// log, may take: longer than any measurement or scan stop).
+constexpr int WAIT_STATE_POLL_MS = 100;
+constexpr int WAIT_STATE_MAX_FAILURES = 5;
+constexpr int WAIT_STATE_LIMIT_MS = 300000;
+// Code reported when a wait reaches WAIT_STATE_LIMIT_MS.
+constexpr int WAIT_STATE_TIMED_OUT = 255;
+// Poll until the instrument reports state (wait_for_state) or a state other
+// than state (wait_for_state_finish). Answer 0 when it did; otherwise the
+// code of the last failed state request after WAIT_STATE_MAX_FAILURES in a
+// row, or WAIT_STATE_TIMED_OUT. A failed request never ends a wait as
+// reached. last, when given, receives the last state read.
+int wait_for_state(int32_t state, int32_t *last = nullptr);
+int wait_for_state_finish(int32_t state, int32_t *last = nullptr);
+// The clock of the state waits: milliseconds elapsed from any fixed point,
+// and the pause between polls. Null restores the real clock (tests run the
+// waits on virtual time).
+struct wait_clock {
+    long long (*now_ms)();
+    void (*sleep_ms)(int ms);
+};
+void set_wait_clock(const wait_clock *clock);
 
 // Screen capture and concentration tables.
 int V21_cmd_get_screen(char *cmdline, int arg);
 int V21_cmd_set_conc_lut(char *cmdline, int arg);
+// The screen bitmap: a 1-bit, 128 x 81 image of the display.
+constexpr int SCREEN_ROWS = 81;
+constexpr int SCREEN_ROW_BYTES = 13; // 104 pixels, most significant bit left
+constexpr int BMP_ROW_BYTES = 16;    // 128 pixels
+constexpr int BMP_HEADER_SIZE = 62;  // file and info header, two colours
+constexpr int BMP_FILE_SIZE = BMP_HEADER_SIZE + BMP_ROW_BYTES * SCREEN_ROWS;
+// The concentration table, in the instrument's file and in the local one.
+constexpr int LUT_SIZE = 116;
+constexpr int LUT_RECORDS = 12;
+constexpr int LUT_NAME_SIZE = 12;
 
 // Storage card transfer.
 int V21_cmd_upload_tar(char *cmdline, int arg);

@@ -76,28 +76,42 @@ TEST(Instrument, IdentityClockStatusAndModel) {
     EXPECT_EQ(lines_at(first), lines_at(second));
     EXPECT_TRUE(has(out, "Rect. coil[0]:Ok.\n"));
 
-    // The help list aligns the descriptions after the longest name.
-    EXPECT_TRUE(has(out, "[ ss] set serial - sets device serial number\n"
-                         "[ re] restart    - restarts device\n"));
+    // The help list aligns every description in one column.
+    size_t help = out.find("[ he] help\n");
+    ASSERT_NE(help, std::string::npos);
+    size_t column = std::string::npos;
+    for (size_t at = out.find('\n', help) + 1; out.compare(at, 1, "[") == 0;
+         at = out.find('\n', at) + 1) {
+        size_t dash = out.find(" - ", at) - at;
+        if (column == std::string::npos)
+            column = dash;
+        EXPECT_EQ(dash, column) << out.substr(at, out.find('\n', at) - at);
+    }
 }
 
 TEST(Instrument, RestartDisconnectsForTheRestOfTheRun) {
     SimProcess sim({"--seed", "3"});
     ASSERT_TRUE(sim.started());
-    ProcessResult r = console(sim, "re\nve\nq\n");
+    ChildProcess con({console_binary_path()}, sim.env());
+    con.send("\n\nre\n");
+    ASSERT_TRUE(con.wait_output("\nDevice disconnected!\n", kRunMs));
+    // Once the disconnection is reported, device commands find no device.
+    con.send("ve\nq\n");
+    ProcessResult r = con.finish(kRunMs);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(has(r.out, ">Restarting device.\n"));
-    EXPECT_TRUE(has(r.out, "\nDevice disconnected!\n"));
-    // The second "re" entry finds the connection closing or closed and says
-    // so; "ve" and the shutdown find no device.
-    EXPECT_TRUE(has(r.err, "Command M17_cmd_restart error(code=-4)!\n") ||
-                has(r.err, "\nDevice not connected!\n"
-                           "\nDevice not connected!\n"
-                           "\nDevice not connected!\n"));
-    EXPECT_TRUE(
-        has(r.err, "\nDevice not connected!\n\nDevice not connected!\n"));
     EXPECT_FALSE(has(r.out, "FW Version="));
+    // The second "re" entry found the connection closing or closed; "ve"
+    // and the shutdown then report no device.
+    const std::string tail =
+        "\nDevice not connected!\n\nDevice not connected!\n";
+    ASSERT_GE(r.err.size(), tail.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+    std::string second = r.err.substr(0, r.err.size() - tail.size());
+    EXPECT_TRUE(second == "Command M17_cmd_restart error(code=-4)!\n" ||
+                second == "\nDevice not connected!\n")
+        << second;
 }
 
 } // namespace
