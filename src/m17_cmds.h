@@ -35,6 +35,12 @@ int M17_cmd_create_qfw(char *cmdline, const char *default_bin,
 int M17_create_qfw(const char *bin_name, const char *qfw_name, int major,
                    int minor, int encrypt, const char *device_name,
                    uint32_t image_size, int device_type);
+// XOR of the image's 32-bit little-endian words (a tail shorter than a word
+// is not counted).
+uint32_t M17_qfw_checksum(const unsigned char *image, uint32_t size);
+// XORs word j of the image with j*j*j*j (32-bit wrapping); applying it twice
+// restores the image.
+void M17_qfw_scramble(unsigned char *image, uint32_t size);
 int M17_cmd_upload_qfw(char *cmdline, const char *default_qfw, int device_type,
                        uint32_t image_size);
 int M17_cmd_flash_fw(char *cmdline, const char *default_qfw);

@@ -35,6 +35,9 @@ const MenuRow menu_rows[] = {
     {"st", "set time", "sets device date/time", V21_cmd_set_time},
     {"gp", "get params", "displays device params", V21_cmd_get_params},
     {"sp", "set params", "sets device params", V21_cmd_set_params},
+    {"cg", "create qfw", "creates firmware file", V21_cmd_create_qfw},
+    {"up", "upload qfw", "uploads firmware file", V21_cmd_upload_qfw},
+    {"fl", "flash  fw", "uploads firmware file", V21_cmd_flash_fw},
     {"re", "restart", "restarts device", V21_cmd_restart},
     {"cs", "cap screen", "captures screen", V21_cmd_get_screen},
     {"gm", "get model", "get model/revision", V21_cmd_get_model_rev},
@@ -137,6 +140,30 @@ int V21_cmd_set_time(char *cmdline, int) {
 
 int V21_cmd_restart(char *cmdline, int arg) {
     return M17_cmd_restart(cmdline, arg);
+}
+
+// The instrument's firmware: image file and container names, the device
+// name and type written into a container, and the fixed image size.
+namespace {
+constexpr char FW_BIN_NAME[] = "de62d2.bin";
+constexpr char FW_QFW_NAME[] = "de62d2.qfw";
+constexpr char FW_DEVICE_NAME[] = "VO-62V2";
+constexpr uint32_t FW_IMAGE_SIZE = 0x7F000;
+constexpr int FW_DEVICE_TYPE = DEV_TYPE_VO62;
+} // namespace
+
+int V21_cmd_create_qfw(char *cmdline, int) {
+    return M17_cmd_create_qfw(cmdline, FW_BIN_NAME, FW_QFW_NAME, FW_DEVICE_NAME,
+                              FW_IMAGE_SIZE, FW_DEVICE_TYPE);
+}
+
+int V21_cmd_upload_qfw(char *cmdline, int) {
+    return M17_cmd_upload_qfw(cmdline, FW_QFW_NAME, FW_DEVICE_TYPE,
+                              FW_IMAGE_SIZE);
+}
+
+int V21_cmd_flash_fw(char *cmdline, int) {
+    return M17_cmd_flash_fw(cmdline, FW_QFW_NAME);
 }
 
 int V21_cmd_set_serial(char *cmdline, int) {
