@@ -329,7 +329,8 @@ Simulator::Link *Simulator::find_link(int id) {
 int Simulator::write_announcement() {
     std::string body = "pid=" + std::to_string(::getpid()) +
                        "\npty=" + pty_path() + "\nserial=" + serial() +
-                       "\ntcp=" + std::to_string(tcp_port()) + "\n";
+                       "\ntcp=" + std::to_string(tcp_port()) +
+                       "\nlink=" + std::to_string(pty_id_) + "\n";
     std::string tmp = ann_path_ + ".tmp";
     FILE *f = std::fopen(tmp.c_str(), "we");
     if (!f)

@@ -39,12 +39,13 @@ TEST(SimProcess, StartsAnnouncesAnswersAndEndsCleanly) {
 TEST(SimProcess, InterruptRemovesTheAnnouncementAndRestartRenewsIt) {
     SimProcess sim;
     ASSERT_TRUE(sim.started()) << sim.output();
-    std::string old = sim.pty();
+    int old = sim.link();
+    EXPECT_NE(old, 0);
     SimClient c;
-    ASSERT_TRUE(c.open_pty(old));
+    ASSERT_TRUE(c.open_pty(sim.pty()));
     WireFrame r;
     ASSERT_TRUE(c.request(8021, {}, r));
-    ASSERT_TRUE(sim.wait_new_pty(old, 5000));
+    ASSERT_TRUE(sim.wait_new_link(old, 5000));
     ASSERT_TRUE(c.open_pty(sim.pty()));
     ASSERT_TRUE(c.request(8007, {}, r));
     std::string ann = sim.announcement_path();

@@ -1,5 +1,7 @@
 #include "sim_process.h"
 
+#include <cstdlib>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -93,11 +95,17 @@ std::map<std::string, std::string> SimProcess::env() const {
     return {{"VO62_SIM_DIR", sim_dir_.path()}};
 }
 
-bool SimProcess::wait_new_pty(const std::string &old, int timeout_ms) {
+int SimProcess::link() const {
+    auto ann = announcement();
+    auto it = ann.find("link");
+    return it == ann.end() ? 0 : atoi(it->second.c_str());
+}
+
+bool SimProcess::wait_new_link(int old, int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (Clock::now() < deadline) {
-        std::string p = pty();
-        if (!p.empty() && p != old)
+        int now = link();
+        if (now != 0 && now != old)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }

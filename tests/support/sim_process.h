@@ -43,9 +43,13 @@ class SimProcess {
     std::map<std::string, std::string> announcement() const;
     // The environment a console run against this simulator needs.
     std::map<std::string, std::string> env() const;
-    // Waits until the announcement names a pseudo-terminal other than old
-    // (after a restart, a flash or a cut link).
-    bool wait_new_pty(const std::string &old, int timeout_ms);
+    // The announcement's link number, which changes with every new
+    // pseudo-terminal (0 when there is no announcement).
+    int link() const;
+    // Waits until the announcement names a link other than old (after a
+    // restart, a flash or a cut link). The pseudo-terminal's path may be
+    // the same again, so it is the link number that tells.
+    bool wait_new_link(int old, int timeout_ms);
     pid_t pid() const { return child_ ? child_->pid() : -1; }
 
     // Sends SIGTERM and waits; true when the simulator ended by itself and
