@@ -4,6 +4,7 @@
 #define M17_CMDS_H
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 #include "conutil.h"
@@ -41,6 +42,15 @@ uint32_t M17_qfw_checksum(const unsigned char *image, uint32_t size);
 // XORs word j of the image with j*j*j*j (32-bit wrapping); applying it twice
 // restores the image.
 void M17_qfw_scramble(unsigned char *image, uint32_t size);
+// Reads and checks a container from f (its name shown in messages): the
+// header, the device type, the image length, the image itself into image
+// (image_size bytes, filled with 0xFF beforehand by the caller), then the
+// two checksums over the whole image_size, printing what it finds. Answers
+// 0 with the scrambling flag in *encrypted, or -1 after the message of the
+// first check that failed.
+int M17_check_qfw(FILE *f, const char *name, int device_type,
+                  uint32_t image_size, unsigned char *image,
+                  uint32_t *encrypted);
 int M17_cmd_upload_qfw(char *cmdline, const char *default_qfw, int device_type,
                        uint32_t image_size);
 int M17_cmd_flash_fw(char *cmdline, const char *default_qfw);

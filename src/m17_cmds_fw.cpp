@@ -220,6 +220,60 @@ int M17_create_qfw(const char *bin_name, const char *qfw_name, int major,
     return 0;
 }
 
+int M17_check_qfw(FILE *f, const char *name, int device_type,
+                  uint32_t image_size, unsigned char *image,
+                  uint32_t *encrypted) {
+    log_write("MAIN", "Reading file %s...", name);
+    unsigned char block[QFW_HEADER_SIZE];
+    if (!read_all(f, block, sizeof block)) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return -1;
+    }
+    const QfwHeader h = decode_header(block);
+    if (h.device_type != static_cast<uint32_t>(device_type)) {
+        log_write("MAIN", "Invalid QFW file!\n");
+        return -1;
+    }
+    if (h.length > image_size) {
+        log_write("MAIN", "Error,file longer than 0x%x!\n", image_size);
+        return -1;
+    }
+    if (!read_all(f, image, h.length)) {
+        log_write("MAIN", "Error loading file:%s!\n", name);
+        return -1;
+    }
+    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", h.length, h.flags);
+    const uint32_t scrambled = h.flags & QFW_FLAG_SCRAMBLED;
+
+    // The sums run over the whole buffer, so the 0xFF fill beyond a short
+    // image counts; the raw sum undoes the scrambling word by word.
+    WireReader r(image, image_size);
+    uint32_t calc_raw = 0, calc_enc = 0;
+    for (uint32_t j = 0; (j + 1) * WORD_SIZE <= image_size; j++) {
+        const uint32_t word = r.u32(j * WORD_SIZE);
+        calc_enc ^= word;
+        calc_raw ^= scrambled ? word ^ scramble_key(j) : word;
+    }
+    log_write("MAIN", "Version:%d.%.2d\n", (h.version >> 8) & 0xFF,
+              h.version & 0xFF);
+    log_write("MAIN", "Encrypted:0x%.2x\n", scrambled);
+    log_write("MAIN", "Calc raw checksum:0x%.8x\n", calc_raw);
+    log_write("MAIN", "Calc enc checksum:0x%.8x\n", calc_enc);
+    log_write("MAIN", "File raw checksum:0x%.8x\n", h.raw_sum);
+    log_write("MAIN", "File enc checksum:0x%.8x\n", h.enc_sum);
+    if (h.raw_sum != calc_raw) {
+        log_write("MAIN", "Raw chsum wrong!\n");
+        return -1;
+    }
+    if (h.enc_sum != calc_enc) {
+        log_write("MAIN", "Enc chsum wrong!\n");
+        return -1;
+    }
+    if (encrypted != nullptr)
+        *encrypted = scrambled;
+    return 0;
+}
+
 int M17_cmd_upload_qfw(char *, const char *default_qfw, int device_type,
                        uint32_t image_size) {
     if (!require_connected())
@@ -242,53 +296,12 @@ int M17_cmd_upload_qfw(char *, const char *default_qfw, int device_type,
         log_write("MAIN", "Error,no memory for 0x%x bytes!\n", image_size);
         return -1;
     }
-    log_write("MAIN", "Reading file %s...", name);
-    unsigned char block[QFW_HEADER_SIZE];
-    if (!read_all(f.get(), block, sizeof block)) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    const QfwHeader h = decode_header(block);
-    if (h.device_type != static_cast<uint32_t>(device_type)) {
-        log_write("MAIN", "Invalid QFW file!\n");
-        return -1;
-    }
-    if (h.length > image_size) {
-        log_write("MAIN", "Error,file longer than 0x%x!\n", image_size);
-        return -1;
-    }
-    if (!read_all(f.get(), image.get(), h.length)) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", h.length, h.flags);
+    uint32_t encrypted = 0;
+    const int checked = M17_check_qfw(f.get(), name, device_type, image_size,
+                                      image.get(), &encrypted);
     f.reset();
-    const uint32_t encrypted = h.flags & QFW_FLAG_SCRAMBLED;
-
-    // The sums run over the whole buffer, so the 0xFF fill beyond a short
-    // image counts; the raw sum undoes the scrambling word by word.
-    WireReader r(image.get(), image_size);
-    uint32_t calc_raw = 0, calc_enc = 0;
-    for (uint32_t j = 0; (j + 1) * WORD_SIZE <= image_size; j++) {
-        const uint32_t word = r.u32(j * WORD_SIZE);
-        calc_enc ^= word;
-        calc_raw ^= encrypted ? word ^ scramble_key(j) : word;
-    }
-    log_write("MAIN", "Version:%d.%.2d\n", (h.version >> 8) & 0xFF,
-              h.version & 0xFF);
-    log_write("MAIN", "Encrypted:0x%.2x\n", encrypted);
-    log_write("MAIN", "Calc raw checksum:0x%.8x\n", calc_raw);
-    log_write("MAIN", "Calc enc checksum:0x%.8x\n", calc_enc);
-    log_write("MAIN", "File raw checksum:0x%.8x\n", h.raw_sum);
-    log_write("MAIN", "File enc checksum:0x%.8x\n", h.enc_sum);
-    if (h.raw_sum != calc_raw) {
-        log_write("MAIN", "Raw chsum wrong!\n");
+    if (checked != 0)
         return -1;
-    }
-    if (h.enc_sum != calc_enc) {
-        log_write("MAIN", "Enc chsum wrong!\n");
-        return -1;
-    }
 
     log_write("MAIN", "Erasing external flash....");
     uint32_t block_size = 0;

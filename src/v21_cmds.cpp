@@ -197,7 +197,12 @@ int V21_cmd_get_status(char *, int) {
     int rc = V21_Get_Status(id_conn, buf, 1);
     if (rc != 0)
         return cmd_error("V21_cmd_get_status", rc);
-    WireReader r(buf, sizeof buf);
+    print_status(buf, sizeof buf);
+    return 0;
+}
+
+void print_status(const unsigned char *buf, size_t size) {
+    WireReader r(buf, size);
     log_write("MAIN", "\n");
     log_write("MAIN", "Status.error           = 0x%.8x\n", r.u32(0));
     log_write("MAIN", "Status.bat_voltage     = %dmV\n", r.i32(4));
@@ -207,7 +212,6 @@ int V21_cmd_get_status(char *, int) {
     log_write("MAIN", "Status.gps_status      = %d\n", r.u16(14));
     log_write("MAIN", "Status.flash_size      = %uMB\n", r.u32(16) >> 20);
     log_write("MAIN", "\n");
-    return 0;
 }
 
 int V21_cmd_get_model_rev(char *, int) {

@@ -32,6 +32,8 @@ int V21_cmd_flash_fw(char *cmdline, int arg);
 int V21_cmd_set_serial(char *cmdline, int arg);
 int V21_cmd_get_status(char *cmdline, int arg);
 int V21_cmd_get_model_rev(char *cmdline, int arg);
+// Prints a status record of size bytes (fields beyond it read as 0).
+void print_status(const unsigned char *buf, size_t size);
 int V21_cmd_set_model_rev(char *cmdline, int arg);
 
 // Parameters.
@@ -41,6 +43,11 @@ int V21_cmd_set_params(char *cmdline, int arg);
 // Answers the request's result, or 1 when the reply held less than a whole
 // record.
 int read_params_record(unsigned char *buf);
+// Prints the listing of a parameter record of size bytes (fields beyond it
+// read as 0): the everyday fields, all of them when extended; the same
+// lines go to file when one is given.
+void print_params(const unsigned char *rec, size_t size, int extended,
+                  FILE *file);
 
 // Record transfer.
 constexpr int MEAS_RECORD_SIZE = 4063;
@@ -118,6 +125,14 @@ constexpr int BMP_FILE_SIZE = BMP_HEADER_SIZE + BMP_ROW_BYTES * SCREEN_ROWS;
 constexpr int LUT_SIZE = 116;
 constexpr int LUT_RECORDS = 12;
 constexpr int LUT_NAME_SIZE = 12;
+// XOR of the table's words after the checksum field.
+uint32_t conc_lut_checksum(const unsigned char *lut);
+// Reads up to LUT_SIZE bytes of a local table file over lut (a shorter file
+// replaces only its length); false, with lut unchanged, on a read error.
+bool read_conc_lut(FILE *file, unsigned char *lut);
+// Asks the table's name and its twelve records, each showing the current
+// value, then sets the record count and the checksum.
+void edit_conc_lut(unsigned char *lut);
 
 // Storage card transfer.
 int V21_cmd_upload_tar(char *cmdline, int arg);

@@ -254,6 +254,19 @@ int read_params_record(unsigned char *buf) {
     return rc;
 }
 
+void print_params(const unsigned char *rec, size_t size, int extended,
+                  FILE *file) {
+    WireReader r(rec, size);
+    for (const Line &l : listing()) {
+        if (l.extended && !extended)
+            continue;
+        std::string text = format_line(l, r);
+        log_write("MAIN", "%s", text.c_str());
+        if (file)
+            fputs(text.c_str(), file);
+    }
+}
+
 int V21_cmd_get_params(char *, int) {
     if (!require_connected())
         return -1;
@@ -278,15 +291,7 @@ int V21_cmd_get_params(char *, int) {
             report_write_error(name); // the listing still goes to the console
     }
 
-    WireReader r(buf, V21_PARAMS_SIZE);
-    for (const Line &l : listing()) {
-        if (l.extended && !extended)
-            continue;
-        std::string text = format_line(l, r);
-        log_write("MAIN", "%s", text.c_str());
-        if (file)
-            fputs(text.c_str(), file.get());
-    }
+    print_params(buf, V21_PARAMS_SIZE, extended, file.get());
     if (file)
         close_written(file, name);
     return 0;

@@ -76,7 +76,17 @@ bool write_local(const char *path, const unsigned char *data, size_t size) {
     return written;
 }
 
-uint32_t lut_checksum(const unsigned char *lut) {
+// Replaces the table with up to LUT_SIZE bytes of a local file; a read error
+// leaves it unchanged.
+void load_local_table(const char *path, unsigned char *lut) {
+    FilePtr file = open_file(path, "rb");
+    if (!file || !read_conc_lut(file.get(), lut))
+        log_error("Error loading file.\n");
+}
+
+} // namespace
+
+uint32_t conc_lut_checksum(const unsigned char *lut) {
     WireReader r(lut, LUT_SIZE);
     uint32_t sum = 0;
     for (int off = LUT_OFF_NAME; off < LUT_SIZE; off += 4)
@@ -84,21 +94,16 @@ uint32_t lut_checksum(const unsigned char *lut) {
     return sum;
 }
 
-// Replaces the table with up to LUT_SIZE bytes of a local file; a read error
-// leaves it unchanged.
-void load_local_table(const char *path, unsigned char *lut) {
-    FilePtr file = open_file(path, "rb");
+bool read_conc_lut(FILE *file, unsigned char *lut) {
     unsigned char buf[LUT_SIZE];
-    size_t n = file ? fread(buf, 1, sizeof buf, file.get()) : 0;
-    if (!file || ferror(file.get())) {
-        log_error("Error loading file.\n");
-        return;
-    }
+    size_t n = fread(buf, 1, sizeof buf, file);
+    if (ferror(file))
+        return false;
     memcpy(lut, buf, n);
+    return true;
 }
 
-// Asks the name and the twelve records, then sets count and checksum.
-void edit_table(unsigned char *lut) {
+void edit_conc_lut(unsigned char *lut) {
     WireWriter w(lut, LUT_SIZE);
     // The stored name may fill all 12 bytes without a terminator.
     char name[LUT_NAME_SIZE + 1] = {};
@@ -120,8 +125,10 @@ void edit_table(unsigned char *lut) {
         w.f32(LUT_OFF_CONC + 4 * k, conc);
     }
     w.u32(LUT_OFF_COUNT, LUT_RECORDS);
-    w.u32(LUT_OFF_CHECKSUM, lut_checksum(lut));
+    w.u32(LUT_OFF_CHECKSUM, conc_lut_checksum(lut));
 }
+
+namespace {
 
 // Deletes the table's file, creates it empty and appends the table.
 int write_table_file(const char *device_file, const unsigned char *lut) {
@@ -205,7 +212,7 @@ int V21_cmd_set_conc_lut(char *, int) {
         load_local_table(path, lut);
     }
 
-    edit_table(lut);
+    edit_conc_lut(lut);
 
     bool saved = true;
     int save = 0;
