@@ -58,6 +58,8 @@ bool checksum_ok(const unsigned char *block) {
 }
 
 std::string field_text(const unsigned char *p, size_t len) {
+    if (len == 0)
+        return std::string(); // an empty extension has no data to look at
     return std::string(reinterpret_cast<const char *>(p),
                        strnlen(reinterpret_cast<const char *>(p), len));
 }

@@ -186,6 +186,12 @@ TEST(TarReader, DamagedHeadersAreReported) {
         EXPECT_EQ(w.result, TAR_ERR_DAMAGED) << records;
         EXPECT_EQ(w.error, "bad extended header") << records;
     }
+
+    // A long-name entry without data names nothing.
+    w = walk(
+        TarBuilder().entry("././@LongLink", 'L').file("f", "1").end().bytes());
+    EXPECT_EQ(w.result, TAR_ERR_DAMAGED);
+    EXPECT_EQ(w.error, "entry without a name");
 }
 
 TEST(TarReader, ChecksumsSummedSignedAndPaddedFieldsAreAccepted) {
