@@ -51,16 +51,27 @@ int input_get(char *buf, int size) {
     buf[0] = 0;
     if (size == 1)
         return 0;
+    // One whole line is consumed. What does not fit the buffer is dropped:
+    // the tail of an overlong line must never be taken as the next answer
+    // or, at the menu, run as a command nobody typed.
+    const size_t keep = static_cast<size_t>(size) - 1;
+    size_t n = 0;
     for (;;) {
-        if (fgets(buf, size, stdin))
-            return 0;
-        buf[0] = 0;
-        if (ferror(stdin) && errno == EINTR) {
-            clearerr(stdin);
-            continue;
+        const int c = getc(stdin);
+        if (c == EOF) {
+            if (ferror(stdin) && errno == EINTR) {
+                clearerr(stdin);
+                continue;
+            }
+            break;
         }
-        return 0;
+        if (n < keep)
+            buf[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
     }
+    buf[n] = 0;
+    return 0;
 }
 
 int input_eof() {

@@ -34,6 +34,8 @@ struct menu_record {
 };
 
 // Primitives.
+// Reads one line (at most size - 1 characters are kept, with the line end
+// when it fits; the rest of a longer line is read and dropped).
 int input_get(char *buf, int size);
 // 1 once standard input has reached its end (a read found nothing more).
 int input_eof();

@@ -229,18 +229,51 @@ TEST(Menu, DispatchRunsEveryMatchingEntryInOrder) {
     EXPECT_EQ(out.substr(out.size() - 1), ">"); // quit ended the loop
 }
 
-TEST(Menu, EndOfInputEndsTheLoopAndLongLinesAreReadInPieces) {
+TEST(Menu, EndOfInputEndsTheLoopAndTheTailOfALongLineIsDropped) {
     OutputCapture cap;
     static menu_record menu;
     menu_init(&menu);
     menu_add(&menu, "ve", "version", "version", other_handler);
     runs = 0;
-    // 254 characters are taken per read; the rest of the line, "ve", is read
-    // as the next command. Then the input ends without a quit.
-    feed_stdin(std::string(254, 'x') + "ve\nve");
+    // 254 characters are taken of a line; its tail " ve" never runs as a
+    // command of its own. Then the input ends without a quit.
+    feed_stdin(std::string(254, 'x') + " ve\nve");
     menu_run(&menu);
-    EXPECT_EQ(runs, 200);
-    EXPECT_EQ(cap.out(), ">>>>");
+    EXPECT_EQ(runs, 100);
+    EXPECT_EQ(cap.out(), ">>>");
+
+    // A command word within the first 254 characters runs once, with the
+    // line as far as it was taken.
+    runs = 0;
+    cap.clear();
+    feed_stdin("ve" + std::string(300, ' ') + "ve\n");
+    menu_run(&menu);
+    EXPECT_EQ(runs, 100);
+    EXPECT_EQ(cap.out(), ">>");
+}
+
+TEST(Prompt, TheTailOfALineLongerThanTheBufferIsNeverAnAnswer) {
+    OutputCapture cap;
+    // The first 1023 characters are refused as too long; the rest of that
+    // line, "abc.txt" (a valid name), is dropped, and the next line answers.
+    char name[256] = "d.txt";
+    feed_stdin(std::string(1023, 'x') + "abc.txt\nnext.txt\n");
+    input_string_msg(name, 0, 255, "Name");
+    EXPECT_STREQ(name, "next.txt");
+    EXPECT_EQ(cap.out(), "Name[d.txt]:Name[d.txt]:");
+
+    int v = 7;
+    feed_stdin("3" + std::string(2000, ' ') + "5\n");
+    input_integer_msg(&v, 0, 9, "N");
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(input_eof(), 0); // the line end was read, not the end of input
+
+    // A last line without a line end, and binary bytes, are lines like any.
+    feed_stdin(std::string("\x01\xff\x1b[2J\n", 7) + std::string(1, '\0') +
+               "4");
+    input_integer_msg(&v, 0, 9, "N");
+    EXPECT_EQ(v, 3); // refused, then the line starting with a zero byte is
+                     // empty and keeps the value
 }
 
 } // namespace
