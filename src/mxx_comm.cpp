@@ -297,13 +297,15 @@ int MXX_test_response(int, const unsigned char *rsp, int rsp_len,
 
 // ---- The command transaction -----------------------------------------------
 
-int MXX_send_cmd(int conn, int code, const void *req, int inbuff_size,
-                 void *dst, int dst_size, int *out_len, int *out_param,
-                 int *out_status, int timeout_ms, int wait) {
-    // clang-format off
-    MXX_ASSERT(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1), "Invalid data size for MXX frame!");
-    // clang-format on
+namespace {
 
+// The transaction. With again_after_silence the command is written again
+// after a time-out, as after a retry reply; without it only a retry reply,
+// by which the device says it did not carry the command out, brings another
+// try.
+int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
+             int dst_size, int *out_len, int *out_param, int *out_status,
+             int timeout_ms, int wait, bool again_after_silence) {
     int tries = 1;
     for_each_context(conn, [&](MXX_conn *c) { tries = c->cmd_tries.load(); });
     if (tries < 1)
@@ -338,6 +340,11 @@ int MXX_send_cmd(int conn, int code, const void *req, int inbuff_size,
             result = MXX_test_response(conn, rsp, rsp_count, fail, fail_count,
                                        retry, retry_count, dst, dst_size,
                                        out_len, out_param, out_status, &done);
+            // Nothing came back: the command may have arrived.
+            if (!again_after_silence && result == MXX_NO_REPLY)
+                done = 1;
+        } else if (!again_after_silence) {
+            done = 1; // a failed write may have sent the command
         }
         if (done)
             break;
@@ -346,6 +353,28 @@ int MXX_send_cmd(int conn, int code, const void *req, int inbuff_size,
     if (wait)
         comm_unhook_response(conn);
     return result;
+}
+
+} // namespace
+
+int MXX_send_cmd(int conn, int code, const void *req, int inbuff_size,
+                 void *dst, int dst_size, int *out_len, int *out_param,
+                 int *out_status, int timeout_ms, int wait) {
+    // clang-format off
+    MXX_ASSERT(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1), "Invalid data size for MXX frame!");
+    // clang-format on
+    return transact(conn, code, req, inbuff_size, dst, dst_size, out_len,
+                    out_param, out_status, timeout_ms, wait, true);
+}
+
+int MXX_send_cmd_once(int conn, int code, const void *req, int inbuff_size,
+                      void *dst, int dst_size, int *out_len, int *out_param,
+                      int *out_status, int timeout_ms, int wait) {
+    // clang-format off
+    MXX_ASSERT(inbuff_size >=0 && inbuff_size < (UINT16_MAX - 1), "Invalid data size for MXX frame!");
+    // clang-format on
+    return transact(conn, code, req, inbuff_size, dst, dst_size, out_len,
+                    out_param, out_status, timeout_ms, wait, false);
 }
 
 void MXX_set_cmd_num_try(int conn, int tries) {

@@ -85,6 +85,13 @@ int MXX_test_response(int conn, const unsigned char *rsp, int rsp_len,
 int MXX_send_cmd(int conn, int code, const void *req, int req_size, void *dst,
                  int dst_size, int *out_len, int *out_param, int *out_status,
                  int timeout_ms, int wait);
+// The same for a command that must not be carried out twice: it is written
+// again only after a retry reply, by which the device says it did not carry
+// it out. After a time-out or a failed write it answers at once, since the
+// command may have arrived and only its reply have been lost.
+int MXX_send_cmd_once(int conn, int code, const void *req, int req_size,
+                      void *dst, int dst_size, int *out_len, int *out_param,
+                      int *out_status, int timeout_ms, int wait);
 void MXX_set_cmd_num_try(int conn, int tries);
 int MXX_idle_wait(int conn, int value, int arg);
 

@@ -21,8 +21,7 @@ constexpr unsigned FILE_NAME_MAX = 255; // longest local file name asked for
 constexpr uint32_t APPEND_CHUNK = 128;     // data bytes of one append
 constexpr uint32_t APPEND_DOTS_EVERY = 10; // appends per progress dot
 // A file whose size on the card differs from the archive's after its last
-// append (an append applied twice when its reply was lost) is sent once
-// more from scratch.
+// append is sent once more from scratch.
 constexpr int FILE_SEND_ATTEMPTS = 2;
 
 // The device file that stands for the whole card.
@@ -75,6 +74,7 @@ int send_file_data(int id, TarReader &reader, const TarEntry &entry,
     unsigned char chunk[APPEND_CHUNK];
     const uint32_t size = static_cast<uint32_t>(entry.size);
     const uint32_t full = size / APPEND_CHUNK;
+    uint32_t sent = 0;
     for (uint32_t k = 0; k <= full; k++) {
         const uint32_t want = k < full ? APPEND_CHUNK : size % APPEND_CHUNK;
         long got = reader.read_data(chunk, want);
@@ -82,9 +82,10 @@ int send_file_data(int id, TarReader &reader, const TarEntry &entry,
             return report_read_error(archive);
         if (static_cast<uint32_t>(got) != want)
             return report_incomplete(entry.path);
-        rc = V21_Write_File(id, path, V21_OP_APPEND, chunk, want, 1);
+        rc = V21_Append_File(id, path, chunk, want, sent);
         if (rc != 0)
             return -1;
+        sent += want;
         if (k < full && k % APPEND_DOTS_EVERY == 0)
             log_write("MAIN", ".");
     }

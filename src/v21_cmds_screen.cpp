@@ -136,14 +136,12 @@ int write_table_file(const char *device_file, const unsigned char *lut) {
     if (rc == 0)
         rc = V21_Write_File(id_conn, device_file, V21_OP_CREATE, nullptr, 0, 1);
     if (rc == 0)
-        rc = V21_Write_File(id_conn, device_file, V21_OP_APPEND, lut, LUT_SIZE,
-                            1);
+        rc = V21_Append_File(id_conn, device_file, lut, LUT_SIZE, 0);
     return rc;
 }
 
-// An append whose reply was lost may be applied twice when the transaction
-// sends it again: the file must hold exactly one table. Answers 0 when it
-// does, with one more full write if the first left another size.
+// The file must hold exactly one table. Answers 0 when it does, with one
+// more full write if the first left another size.
 int confirm_table_size(const char *device_file, const unsigned char *lut) {
     for (int attempt = 0;; attempt++) {
         uint32_t size = 0;

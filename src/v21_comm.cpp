@@ -146,8 +146,12 @@ int V21_File_Info(int id, const char *name, uint32_t *size, int wait) {
     return rc;
 }
 
-int V21_Write_File(int id, const char *name, uint32_t operation,
-                   const unsigned char *data, uint32_t data_len, int wait) {
+namespace {
+
+// The write-file request; once: never written again after a time-out.
+int write_file(int id, const char *name, uint32_t operation,
+               const unsigned char *data, uint32_t data_len, int wait,
+               bool once) {
     const uint32_t n = (data != nullptr && data_len > 0) ? data_len : 0;
     // An impossible length is a caller's error: the transaction's size check
     // reports it and stops the program before anything is built.
@@ -158,9 +162,41 @@ int V21_Write_File(int id, const char *name, uint32_t operation,
     put_file_head(req.data(), name, operation, n);
     if (n > 0)
         memcpy(req.data() + V21_FILE_REQ_SIZE, data, n);
+    if (once)
+        return MXX_send_cmd_once(
+            id, V21_CODE_WRITE_FILE, req.data(), static_cast<int>(req.size()),
+            nullptr, 0, nullptr, nullptr, nullptr, V21_TIMEOUT_MS, wait);
     return request(id, V21_CODE_WRITE_FILE, req.data(),
                    static_cast<int>(req.size()), nullptr, 0, nullptr,
                    V21_TIMEOUT_MS, wait);
+}
+
+} // namespace
+
+int V21_Write_File(int id, const char *name, uint32_t operation,
+                   const unsigned char *data, uint32_t data_len, int wait) {
+    return write_file(id, name, operation, data, data_len, wait, false);
+}
+
+int V21_Append_File(int id, const char *name, const unsigned char *data,
+                    uint32_t data_len, uint32_t size_before) {
+    int rc = MXX_NO_REPLY;
+    for (int attempt = 0; attempt < V21_APPEND_ATTEMPTS; attempt++) {
+        rc = write_file(id, name, V21_OP_APPEND, data, data_len, 1, true);
+        // Answered, refused, or the link is gone: nothing more to learn.
+        if (rc != MXX_NO_REPLY && rc != COMM_ERR_TIMEOUT)
+            return rc;
+        // The request or only its reply was lost: the size tells which.
+        uint32_t size = 0;
+        const int info = V21_File_Info(id, name, &size, 1);
+        if (info != MXX_OK)
+            return info;
+        if (size == size_before + data_len)
+            return MXX_OK;
+        if (size != size_before)
+            return MXX_FAILED;
+    }
+    return rc;
 }
 
 int V21_Read_File(int id, const char *name, unsigned char *buf, uint32_t offset,

@@ -63,6 +63,16 @@ int V21_Memory_Usage(int id, uint32_t *heap, char *text, int text_size,
 int V21_File_Info(int id, const char *name, uint32_t *size, int wait);
 int V21_Write_File(int id, const char *name, uint32_t operation,
                    const unsigned char *data, uint32_t data_len, int wait);
+// Appends data to a file that holds size_before bytes, so that it arrives
+// exactly once. An append is never written again blindly: when its reply
+// was lost, the repeat would store the data twice. When no reply comes, the
+// file's size tells whether the data arrived, and the append is sent again
+// only when it did not, V21_APPEND_ATTEMPTS times in all. Answers 0 when the
+// file holds size_before + data_len, the code of the request that failed,
+// or 1 when the file has grown by something else.
+constexpr int V21_APPEND_ATTEMPTS = 3;
+int V21_Append_File(int id, const char *name, const unsigned char *data,
+                    uint32_t data_len, uint32_t size_before);
 // buf holds max_len bytes; count may be null.
 int V21_Read_File(int id, const char *name, unsigned char *buf, uint32_t offset,
                   uint32_t max_len, uint32_t *count, int wait);

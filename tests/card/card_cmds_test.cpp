@@ -150,31 +150,55 @@ TEST_F(CardCommands, DamagedOrCutArchivesStopTheUploadWithAnError) {
     }
 }
 
-TEST_F(CardCommands, FileWhoseSizeDiffersOnTheCardIsSentOnceMore) {
+TEST_F(CardCommands, AnAppendIsNeverStoredTwiceWhenARequestOrReplyIsLost) {
     TarBytes a = TarBuilder().file("f", pattern(300)).end().bytes();
     // The reply of the second append (ops: create 0, append 1, append 2) is
-    // lost: the link sends it again and the card holds those bytes twice.
+    // lost: the file's size shows that it arrived, and it is not sent again.
     card_.lose_reply_at = {2};
     OutputCapture cap;
     EXPECT_EQ(upload(a), 0);
-    EXPECT_EQ(cap.out(), prompt_and_reading() +
-                             "file name:f [300]. size on card 428, sending "
-                             "again.DONE\n");
+    EXPECT_EQ(cap.out(), prompt_and_reading() + "file name:f [300].DONE\n");
+    EXPECT_EQ(cap.err(), "");
     EXPECT_EQ(card_file("f"), pattern(300));
     EXPECT_EQ(card_.writes(),
-              (Strings{"2:f:0", "3:f:128", "3:f:128", "3:f:128", "3:f:44",
-                       "4:f:0", "2:f:0", "3:f:128", "3:f:128", "3:f:44"}));
+              (Strings{"2:f:0", "3:f:128", "3:f:128", "3:f:44"}));
+    EXPECT_EQ(card_.ops[3].code, V21_CODE_FILE_INFO); // the check
 
-    // A card that doubles every append: after the second try, an error.
+    // The second append itself is lost: the size shows it, it goes again.
     card_.ops.clear();
-    card_.always_twice = "f";
+    card_.lose_request_at = {2};
+    cap.clear();
+    EXPECT_EQ(upload(a), 0);
+    EXPECT_EQ(card_file("f"), pattern(300));
+    EXPECT_EQ(card_.writes(),
+              (Strings{"2:f:0", "3:f:128", "3:f:128", "3:f:128", "3:f:44"}));
+
+    // An append lost every time gives up after its attempts.
+    card_.ops.clear();
+    card_.lose_request_at = {2, 4, 6};
     cap.clear();
     EXPECT_EQ(upload(a), -1);
+    EXPECT_EQ(cap.err(), "Command V21_cmd_upload_tar error(code=255)!\n");
+    EXPECT_EQ(card_.writes().size(), 2u + V21_APPEND_ATTEMPTS);
+}
+
+TEST_F(CardCommands, FileWhoseSizeDiffersOnTheCardIsSentOnceMore) {
+    TarBytes a = TarBuilder().file("f", pattern(300)).end().bytes();
+    // A card that stores every append twice: the size after the last
+    // append shows it; the file is sent once more, then an error.
+    card_.always_twice = "f";
+    OutputCapture cap;
+    EXPECT_EQ(upload(a), -1);
+    EXPECT_EQ(cap.out(), prompt_and_reading() +
+                             "file name:f [300]. size on card 600, sending "
+                             "again.");
     EXPECT_EQ(cap.err(),
               "\nFile f on the card holds 600 bytes instead of 300!\n"
               "Command V21_cmd_upload_tar error(code=1)!\n");
-    // Each pass: create and three appends, each append written twice.
-    EXPECT_EQ(card_.writes().size(), 7u + 1u + 7u);
+    // Each pass: create and three appends; the delete between them.
+    EXPECT_EQ(card_.writes(),
+              (Strings{"2:f:0", "3:f:128", "3:f:128", "3:f:44", "4:f:0",
+                       "2:f:0", "3:f:128", "3:f:128", "3:f:44"}));
 }
 
 TEST_F(CardCommands, FailedRequestsAndMissingArchiveEndTheUpload) {

@@ -50,6 +50,8 @@ void FakeCard::handle(int id, const Bytes &frame) {
     };
     if (static_cast<int>(index) == refuse_at)
         return refuse();
+    if (lose_request_at.erase(index) > 0)
+        return;
 
     if (code == V21_CODE_FILE_INFO) {
         if (op.name == "raw")
@@ -93,11 +95,10 @@ void FakeCard::handle(int id, const Bytes &frame) {
         auto f = files.find(op.name);
         if (f == files.end())
             return refuse();
-        f->second.insert(f->second.end(), payload.begin() + 40, payload.end());
-        const bool lose = lose_reply_at.erase(index) > 0 ||
-                          (op.name == always_twice && !lost_last_);
-        lost_last_ = lose;
-        if (lose)
+        for (int times = op.name == always_twice ? 2 : 1; times > 0; times--)
+            f->second.insert(f->second.end(), payload.begin() + 40,
+                             payload.end());
+        if (lose_reply_at.erase(index) > 0)
             return; // applied, but the reply never arrives
         break;
     }

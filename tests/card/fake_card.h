@@ -32,11 +32,11 @@ class FakeCard {
     // The request with this index in ops (counting every file request from
     // 0) is refused with the general failure reply.
     int refuse_at = -1;
-    // Appends whose reply is lost the first time, so that the link sends
-    // them again and the card applies them twice: indexes in ops.
+    // Appends that are applied but whose reply is lost: indexes in ops.
     std::set<size_t> lose_reply_at;
-    // Every append to this file is applied twice: the first reply of each
-    // is lost, so the link sends it again.
+    // Requests that are lost on their way: neither applied nor answered.
+    std::set<size_t> lose_request_at;
+    // Every append to this file is stored twice (and answered once).
     std::string always_twice;
 
     // Write operations of the ops, as "op:name:len".
@@ -44,7 +44,6 @@ class FakeCard {
 
   private:
     void handle(int id, const fake_comm::Bytes &frame);
-    bool lost_last_ = false;
 };
 
 #endif
