@@ -1,0 +1,789 @@
+#include "matrix.h"
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include "process.h"
+#include "sim_process.h"
+#include "tar_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace matrix {
+
+// The working directories of a matrix: the card every cell starts from and
+// the input files.
+struct Dirs {
+    TempDir root;
+    std::string card() const { return root.file("card"); }
+    std::string inputs() const { return root.file("inputs"); }
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The card: the simulator's demo log (21 records, notes, auxiliary data, a
+// concentration table), made from this seed, and a small card image.
+constexpr const char *kCardSeed = "7";
+constexpr const char *kImageSize = "65536";
+constexpr int kPrepareMs = 60000;
+// Each cell gets a fresh copy of the card, and these input files.
+constexpr const char *kArchive = "card.tar";
+constexpr const char *kContainer = "fw.qfw";
+constexpr const char *kImage = "fw.bin";
+constexpr int kFirmwareBlocks = 127; // 0x7F000 bytes in 4,096-byte blocks
+constexpr int kArchiveFiles = 4;
+// The flash request and its reply in the simulator's trace.
+const std::regex kFlashAccepted("req 8103 len=8 reply 9103");
+
+struct FaultInfo {
+    Fault fault;
+    const char *name;
+    const char *title;
+};
+const FaultInfo kFaults[] = {
+    {Fault::Corrupt, "corrupt", "corrupt 1e-4/byte"},
+    {Fault::Drop, "drop", "2% replies lost"},
+    {Fault::Retry, "retry", "5% retry replies"},
+    {Fault::Fail, "fail", "failure reply"},
+    {Fault::Silent, "silent", "goes silent"},
+    {Fault::Cut, "cut", "link cut"},
+    {Fault::Paced, "paced", "115200 baud"},
+};
+
+// Per operation: the console input of its sessions, where its chosen
+// failure reply, silence and link cut strike, and its messages.
+struct OpInfo {
+    Op op;
+    const char *name;
+    const char *title;
+    // The failure reply, the link cut: --fault arguments after the kind.
+    const char *fail;
+    const char *cut;
+    // Requests answered before the instrument goes silent (identification
+    // included).
+    int silent_after;
+    // Messages with which the operation reports a failure.
+    std::vector<std::string> messages;
+};
+
+std::string set_params_answers() {
+    // Extended: 13 everyday fields, the slot count (kept), two calibration
+    // sets of 30 floats, 7 further settings.
+    std::string s = "sp\ny\n2\n77\n3\n1\n0\n2\n1\n9\n1\n1\n1\n1\n1\n\n";
+    s += "1.5\n";
+    for (int i = 1; i < 30; i++)
+        s += "\n";
+    for (int i = 0; i < 29; i++)
+        s += "\n";
+    s += "-2.25\n";
+    s += "1\n300\n1\n4\n1\n0\n57600\n";
+    return s;
+}
+
+std::string set_lut_answers() {
+    std::string s = "sc\n1\nn\nMATRIX\n";
+    for (int k = 1; k <= 12; k++)
+        s += std::to_string(100 * k) + ".5\n" + std::to_string(7 * k) + ".25\n";
+    return s + "y\nconclut.dat\n";
+}
+
+const std::string kCommandError = R"(Command %s error\(code=-?\d+\)!)";
+
+std::string command_error(const char *name) {
+    std::string s = kCommandError;
+    return s.replace(s.find("%s"), 2, name);
+}
+
+const std::vector<OpInfo> &op_infos() {
+    static const std::vector<OpInfo> all = {
+        {Op::MeasLog,
+         "ml",
+         "ml",
+         "code=8211,skip=40,count=1",
+         "code=8211,skip=40",
+         60,
+         {command_error("V21_cmd_get_meas_log"),
+          command_error("download_record"), command_error("download_note"),
+          command_error("download_aux"), command_error("M17_cmd_get_serial"),
+          "Error downloading data!"}},
+        {Op::DownloadSd,
+         "ds",
+         "ds",
+         "code=8211,skip=60,count=1",
+         "code=8211,skip=60",
+         60,
+         {command_error("V21_cmd_download_sd")}},
+        {Op::UploadTar,
+         "uf",
+         "uf",
+         "code=8210,skip=20,count=1",
+         "code=8210,skip=20",
+         25,
+         {command_error("V21_cmd_upload_tar"),
+          R"(File \S+ on the card holds \d+ bytes instead of \d+!)"}},
+        {Op::Firmware,
+         "fw",
+         "up, fl",
+         "code=8103,count=1",
+         "code=8102,skip=40",
+         30,
+         {command_error("M17_cmd_upload_qfw"),
+          command_error("M17_cmd_flash_fw"),
+          // The block's line, which a notice of the lost link may
+          // have broken.
+          R"(^(Writing block \d+ of \d+ \(size:\d+\)\.\.\.)?Error!$)"}},
+        {Op::SetParams,
+         "sp",
+         "sp",
+         "code=8202,count=1",
+         "code=8202",
+         2,
+         {command_error("V21_cmd_set_params")}},
+        {Op::SetLut,
+         "sc",
+         "sc",
+         "code=8210,skip=2,count=1",
+         "code=8210,skip=3",
+         4,
+         {command_error("V21_cmd_set_conc_lut")}},
+    };
+    return all;
+}
+
+const OpInfo &info(Op op) {
+    for (const OpInfo &i : op_infos())
+        if (i.op == op)
+            return i;
+    abort();
+}
+
+// Notices of the link that come with a lost connection or a flash; never
+// a failure by themselves.
+const std::vector<std::string> kNotices = {"Device disconnected!",
+                                           "Error connecting device!",
+                                           "Device not connected!"};
+
+// A line reads as a message of an error when it holds one of these (an
+// "Error=" field of a listed record, or a "save_error_meas" parameter, is
+// none).
+const std::vector<std::string> kErrorWords = {
+    "Error[^=]",  "Error$",  "error\\(",      "instead of",
+    "incomplete", "Damaged", "not connected", "disconnected"};
+
+std::vector<std::string> sim_args(Fault fault, Op op) {
+    const OpInfo &i = info(op);
+    switch (fault) {
+    case Fault::Corrupt:
+        return {"--fault", "corrupt:p=1e-4"};
+    case Fault::Drop:
+        return {"--fault", "drop:p=2%"};
+    case Fault::Retry:
+        return {"--fault", "retry:p=5%"};
+    case Fault::Fail:
+        return {"--fault", std::string("fail:") + i.fail};
+    case Fault::Silent:
+        return {"--fault", "silent:after=" + std::to_string(i.silent_after)};
+    case Fault::Cut:
+        return {"--fault", std::string("cut:") + i.cut};
+    case Fault::Paced:
+        return {"--baud", "115200"};
+    }
+    return {};
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > at)
+            lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool matches_any(const std::string &line,
+                 const std::vector<std::string> &patterns) {
+    for (const std::string &p : patterns)
+        if (std::regex_search(line, std::regex(p)))
+            return true;
+    return false;
+}
+
+Snapshot snapshot(const std::string &dir,
+                  const std::set<std::string> &skip = {}) {
+    Snapshot s;
+    std::error_code ec;
+    if (!fs::exists(dir, ec))
+        return s;
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec)
+            break;
+        const std::string rel = fs::relative(it->path(), dir, ec).string();
+        if (skip.count(rel))
+            continue;
+        if (it->is_directory(ec))
+            s[rel + "/"] = "";
+        else
+            s[rel] = read_file(it->path().string());
+    }
+    return s;
+}
+
+bool is_prefix(const std::string &part, const std::string &whole) {
+    return part.size() < whole.size() &&
+           whole.compare(0, part.size(), part) == 0;
+}
+
+// Every path of got is in base, with base's contents or a beginning of
+// them (at most max_partial such files; -1: any number).
+bool within(const Snapshot &got, const Snapshot &base, int max_partial,
+            std::string *why) {
+    int partial = 0;
+    for (const auto &[path, data] : got) {
+        auto it = base.find(path);
+        if (it == base.end()) {
+            *why = path + " is not made by the fault-free run";
+            return false;
+        }
+        if (data == it->second)
+            continue;
+        if (!is_prefix(data, it->second)) {
+            *why = path + " is neither the fault-free file nor a beginning "
+                          "of it";
+            return false;
+        }
+        partial++;
+    }
+    if (max_partial >= 0 && partial > max_partial) {
+        *why = std::to_string(partial) + " files are cut short";
+        return false;
+    }
+    return true;
+}
+
+// got equals base on every path outside those for which may_change holds.
+template <typename Pred>
+bool unchanged_except(const Snapshot &got, const Snapshot &base,
+                      Pred may_change, std::string *why) {
+    for (const auto &[path, data] : base) {
+        if (may_change(path))
+            continue;
+        auto it = got.find(path);
+        if (it == got.end() || it->second != data) {
+            *why = path + (it == got.end() ? " is gone" : " was changed");
+            return false;
+        }
+    }
+    for (const auto &[path, data] : got) {
+        if (!may_change(path) && !base.count(path)) {
+            *why = path + " was made";
+            return false;
+        }
+    }
+    return true;
+}
+
+Snapshot only(const Snapshot &s, const std::string &prefix) {
+    Snapshot out;
+    for (const auto &[path, data] : s)
+        if (path.rfind(prefix, 0) == 0)
+            out[path] = data;
+    return out;
+}
+
+std::string first_difference(const Snapshot &got, const Snapshot &want) {
+    for (const auto &[path, data] : want) {
+        auto it = got.find(path);
+        if (it == got.end())
+            return path + " is missing";
+        if (it->second != data)
+            return path + " differs";
+    }
+    for (const auto &[path, data] : got)
+        if (!want.count(path))
+            return path + " is extra";
+    return "";
+}
+
+const char *kFlashFile = ".vo62sim/extflash.bin";
+const char *kParamsFile = ".vo62sim/params.bin";
+const char *kLutFile = "lut/lut01.dat";
+const std::string kArchiveRoot = "up/";
+
+} // namespace
+
+// ---- Names ---------------------------------------------------------------
+
+const std::vector<Fault> &all_faults() {
+    static const std::vector<Fault> all = [] {
+        std::vector<Fault> v;
+        for (const FaultInfo &f : kFaults)
+            v.push_back(f.fault);
+        return v;
+    }();
+    return all;
+}
+
+const std::vector<Op> &all_ops() {
+    static const std::vector<Op> all = [] {
+        std::vector<Op> v;
+        for (const OpInfo &i : op_infos())
+            v.push_back(i.op);
+        return v;
+    }();
+    return all;
+}
+
+const char *fault_name(Fault f) {
+    for (const FaultInfo &i : kFaults)
+        if (i.fault == f)
+            return i.name;
+    return "?";
+}
+
+const char *fault_title(Fault f) {
+    for (const FaultInfo &i : kFaults)
+        if (i.fault == f)
+            return i.title;
+    return "?";
+}
+
+const char *op_name(Op op) {
+    return info(op).name;
+}
+
+const char *op_title(Op op) {
+    return info(op).title;
+}
+
+bool parse_fault(const std::string &name, Fault *out) {
+    for (const FaultInfo &i : kFaults)
+        if (name == i.name) {
+            *out = i.fault;
+            return true;
+        }
+    return false;
+}
+
+bool parse_op(const std::string &name, Op *out) {
+    for (const OpInfo &i : op_infos())
+        if (name == i.name) {
+            *out = i.op;
+            return true;
+        }
+    return false;
+}
+
+const char *verdict_text(Verdict v) {
+    switch (v) {
+    case Verdict::Ok:
+        return "ok";
+    case Verdict::FailedCleanly:
+        return "failed cleanly";
+    case Verdict::Bad:
+        return "BAD";
+    }
+    return "?";
+}
+
+// ---- Running ---------------------------------------------------------------
+
+struct Matrix::Outcome {
+    std::string out, err; // of every console session
+    std::string crash;    // why the run counts as crashed, if it does
+    double seconds = 0;
+    Snapshot card, work;
+    bool flashed = false; // the instrument accepted the flash request
+};
+
+struct Matrix::Baseline {
+    Snapshot card, work;
+    bool flashed = false;
+};
+
+Matrix::Matrix(uint64_t seed) : seed_(seed), dirs_(std::make_unique<Dirs>()) {}
+
+Matrix::~Matrix() = default;
+
+int Matrix::bound_s(Fault fault, Op op) {
+    // A fault-free operation takes well under a second on the
+    // pseudo-terminal; a lost reply costs one time-out of 0.8 s (1 s for
+    // the firmware requests), a silent instrument the three tries of one
+    // request (five attempts of three for a firmware block). The paced
+    // line carries about 11.5 kB/s: the firmware image alone takes 45 s.
+    if (fault == Fault::Paced)
+        return op == Op::Firmware ? 120 : 60;
+    return 60;
+}
+
+bool Matrix::prepare() {
+    if (sim_binary_path().empty() || console_binary_path().empty()) {
+        error_ = "the simulator or the console is not built";
+        return false;
+    }
+    std::error_code ec;
+    fs::create_directories(dirs_->inputs(), ec);
+    {
+        // A card that has never been used gets the demo log.
+        SimProcess sim({"--seed", kCardSeed, "--image-size", kImageSize},
+                       dirs_->card());
+        if (!sim.started() || !sim.stop()) {
+            error_ =
+                "the simulator did not start and stop cleanly: " + sim.output();
+            return false;
+        }
+    }
+    template_card_ = snapshot(dirs_->card());
+
+    // The archive: directories and files whose sizes end inside, at and
+    // beyond the 128-byte appends.
+    TarBuilder tar;
+    tar.dir(kArchiveRoot)
+        .file(kArchiveRoot + "a.txt", pattern(300, 1))
+        .dir(kArchiveRoot + "sub/")
+        .file(kArchiveRoot + "sub/b.bin", pattern(1000, 2))
+        .file(kArchiveRoot + "c.dat", pattern(128, 3))
+        .file(kArchiveRoot + "d", pattern(5000, 4))
+        .end();
+    const TarBytes &bytes = tar.bytes();
+    write_file(dirs_->inputs() + "/" + kArchive,
+               std::string(bytes.begin(), bytes.end()));
+
+    // The container, made by the console itself from a raw image.
+    std::string image(0x40000, '\0');
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = static_cast<char>((i * 2654435761u) >> 13);
+    write_file(dirs_->inputs() + "/" + kImage, image);
+    TempDir empty;
+    ProcessResult cg = run_process(
+        {console_binary_path()},
+        std::string("1\ncg\n") + kImage + "\n" + kContainer + "\ny\n1\n5\n",
+        {{"VO62_SIM_DIR", empty.path()}}, kPrepareMs, false, dirs_->inputs());
+    if (cg.exit_code != 0 || !file_exists(dirs_->inputs() + "/" + kContainer)) {
+        error_ = "cg did not make the container: " + cg.out + cg.err;
+        return false;
+    }
+    fs::remove(dirs_->inputs() + "/" + kImage, ec);
+
+    for (Op op : all_ops()) {
+        Outcome o = execute(op, {}, bound_s(Fault::Corrupt, op) * 1000,
+                            std::string("none-") + op_name(op));
+        if (!o.crash.empty()) {
+            error_ = std::string("fault-free ") + op_name(op) + ": " + o.crash;
+            return false;
+        }
+        // The fault-free run itself must complete.
+        CellResult r = judge(op, o);
+        if (r.verdict != Verdict::Ok) {
+            error_ = std::string("fault-free ") + op_name(op) +
+                     " did not complete: " + r.detail + "\n" + o.out + o.err;
+            return false;
+        }
+        auto b = std::make_unique<Baseline>();
+        b->card = o.card;
+        b->work = o.work;
+        b->flashed = o.flashed;
+        baselines_[op] = std::move(b);
+    }
+    return true;
+}
+
+Matrix::Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
+                                int bound_ms, const std::string &label) {
+    Outcome o;
+    TempDir cell;
+    const std::string card = cell.file("card");
+    const std::string work = cell.file("work");
+    const std::string trace = cell.file("trace.txt");
+    std::error_code ec;
+    fs::copy(dirs_->card(), card, fs::copy_options::recursive, ec);
+    fs::copy(dirs_->inputs(), work, fs::copy_options::recursive, ec);
+    if (ec) {
+        o.crash = "cannot copy the card: " + ec.message();
+        return o;
+    }
+
+    std::vector<std::string> args = {"--seed", std::to_string(seed_), "--trace",
+                                     trace};
+    args.insert(args.end(), fault.begin(), fault.end());
+    SimProcess sim(args, card);
+    if (!sim.started()) {
+        o.crash = "the simulator did not start: " + sim.output();
+        return o;
+    }
+
+    std::vector<std::string> sessions;
+    switch (op) {
+    case Op::MeasLog:
+        sessions = {"ml\ny\ny\ny\ny\n"};
+        break;
+    case Op::DownloadSd:
+        sessions = {"ds\nsd.img\n"};
+        break;
+    case Op::UploadTar:
+        sessions = {std::string("uf\n") + kArchive + "\n"};
+        break;
+    case Op::Firmware:
+        // "fl" follows only an upload that went through, as a user would.
+        sessions = {std::string("up\n") + kContainer + "\n",
+                    std::string("fl\n") + kContainer + "\n"};
+        break;
+    case Op::SetParams:
+        sessions = {set_params_answers()};
+        break;
+    case Op::SetLut:
+        sessions = {set_lut_answers()};
+        break;
+    }
+
+    const auto start = Clock::now();
+    for (size_t i = 0; i < sessions.size(); i++) {
+        const int used = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                  start)
+                .count());
+        const int left = bound_ms > used ? bound_ms - used : 1;
+        // Enter at "Select connection type" and "Select device" reaches
+        // the simulator.
+        ProcessResult r =
+            run_process({console_binary_path()}, "\n\n" + sessions[i],
+                        sim.env(), left, false, work);
+        o.out += r.out;
+        o.err += r.err;
+        if (r.timed_out) {
+            o.crash = "still running after the bound";
+        } else if (r.signal != 0) {
+            o.crash = "ended by signal " + std::to_string(r.signal);
+        } else if (r.exit_code != 0) {
+            o.crash = "exit status " + std::to_string(r.exit_code);
+        } else if (r.err.find("Sanitizer") != std::string::npos ||
+                   r.err.find("runtime error") != std::string::npos) {
+            o.crash = "sanitizer report";
+        }
+        if (!o.crash.empty())
+            break;
+        if (op == Op::Firmware && i == 0 &&
+            r.out.find("Writing block " + std::to_string(kFirmwareBlocks) +
+                       " of " + std::to_string(kFirmwareBlocks) +
+                       " (size:4096)...Ok.") == std::string::npos)
+            break;
+    }
+    o.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    if (!sim.stop() && o.crash.empty())
+        o.crash = "the simulator did not end cleanly: " + sim.output();
+    o.card = snapshot(card);
+    o.work = snapshot(work, {kArchive, kContainer});
+    o.flashed = std::regex_search(read_file(trace), kFlashAccepted);
+    if (!keep_dir_.empty()) {
+        const std::string kept = keep_dir_ + "/" + label;
+        fs::remove_all(kept, ec);
+        fs::create_directories(kept, ec);
+        fs::copy(cell.path(), kept, fs::copy_options::recursive, ec);
+        write_file(kept + "/console.out", o.out);
+        write_file(kept + "/console.err", o.err);
+    }
+    return o;
+}
+
+CellResult Matrix::judge(Op op, const Outcome &o) const {
+    CellResult r;
+    r.seconds = o.seconds;
+    if (!o.crash.empty()) {
+        r.detail = o.crash;
+        return r;
+    }
+    const OpInfo &oi = info(op);
+
+    // Messages of failure in the output, each one the operation's own.
+    std::vector<std::string> failures;
+    for (const std::string *text : {&o.out, &o.err}) {
+        for (const std::string &line : lines_of(*text)) {
+            if (!matches_any(line, kErrorWords) || matches_any(line, kNotices))
+                continue;
+            if (!matches_any(line, oi.messages)) {
+                r.detail = "unexpected message: " + line;
+                return r;
+            }
+            failures.push_back(line);
+        }
+    }
+
+    bool completed = failures.empty();
+    switch (op) {
+    case Op::MeasLog:
+        completed = completed &&
+                    o.out.find("Num downloaded records:") != std::string::npos;
+        break;
+    case Op::DownloadSd:
+        completed = completed && o.out.find("Ok\n") != std::string::npos;
+        break;
+    case Op::UploadTar: {
+        size_t done = 0;
+        for (size_t at = o.out.find("DONE\n"); at != std::string::npos;
+             at = o.out.find("DONE\n", at + 1))
+            done++;
+        completed = completed && done == kArchiveFiles;
+        break;
+    }
+    case Op::Firmware:
+        completed = completed && o.flashed;
+        break;
+    case Op::SetParams:
+        completed = completed &&
+                    o.out.find("Params.bt_baud_rate[") != std::string::npos;
+        break;
+    case Op::SetLut:
+        completed =
+            completed && o.out.find("Writing LUT...Ok.") != std::string::npos;
+        break;
+    }
+
+    auto found = baselines_.find(op);
+    if (found == baselines_.end()) {
+        // The fault-free run: nothing to compare with yet.
+        r.verdict = completed ? Verdict::Ok : Verdict::Bad;
+        r.detail = completed ? "" : "did not complete";
+        return r;
+    }
+    const Baseline &b = *found->second;
+
+    if (completed) {
+        std::string diff = first_difference(o.card, b.card);
+        if (diff.empty())
+            diff = first_difference(o.work, b.work);
+        if (diff.empty() && o.flashed != b.flashed)
+            diff = "the flash was not started";
+        if (!diff.empty()) {
+            r.detail = "completed, but " + diff + " (fault-free run)";
+            return r;
+        }
+        r.verdict = Verdict::Ok;
+        return r;
+    }
+    if (failures.empty()) {
+        r.detail = "ended without its result and without a message";
+        return r;
+    }
+    r.detail = failures.front();
+
+    // What a failed operation keeps.
+    std::string why;
+    const Snapshot &t = template_card_;
+    auto nothing = [](const std::string &) { return false; };
+    bool kept = true;
+    switch (op) {
+    case Op::MeasLog:
+        // Files written so far stay; the note or aux file being copied,
+        // and the summary, may be cut short. The log is only read.
+        kept = unchanged_except(o.card, t, nothing, &why) &&
+               within(o.work, b.work, -1, &why);
+        break;
+    case Op::DownloadSd:
+        kept = unchanged_except(o.card, t, nothing, &why) &&
+               within(o.work, b.work, 1, &why);
+        break;
+    case Op::UploadTar: {
+        // What was created stays, the last file possibly incomplete.
+        auto archived = [](const std::string &p) {
+            return p.rfind(kArchiveRoot, 0) == 0;
+        };
+        kept = unchanged_except(o.card, t, archived, &why) &&
+               within(only(o.card, kArchiveRoot), only(b.card, kArchiveRoot), 1,
+                      &why) &&
+               within(o.work, b.work, 0, &why);
+        break;
+    }
+    case Op::Firmware: {
+        // The external flash is left erased and partly written; a flash is
+        // never started after an upload that did not go through.
+        auto flash = [](const std::string &p) { return p == kFlashFile; };
+        kept = unchanged_except(o.card, t, flash, &why) &&
+               within(o.work, b.work, 0, &why);
+        if (kept) {
+            auto got = o.card.find(kFlashFile);
+            auto before = t.find(kFlashFile);
+            const std::string &want = b.card.at(kFlashFile);
+            const std::string fresh =
+                before == t.end() ? std::string() : before->second;
+            const std::string now =
+                got == o.card.end() ? std::string() : got->second;
+            if (now != fresh) {
+                for (size_t i = 0; kept && i < now.size(); i++)
+                    if (static_cast<unsigned char>(now[i]) != 0xFF &&
+                        (i >= want.size() || now[i] != want[i])) {
+                        kept = false;
+                        why = "the external flash holds bytes of neither the "
+                              "image nor an erased chip";
+                    }
+            }
+            const bool uploaded =
+                o.out.find("Writing block " + std::to_string(kFirmwareBlocks) +
+                           " of " + std::to_string(kFirmwareBlocks) +
+                           " (size:4096)...Ok.") != std::string::npos;
+            if (kept && o.flashed && (!uploaded || now != want)) {
+                kept = false;
+                why = "a flash was started without the whole image";
+            }
+        }
+        break;
+    }
+    case Op::SetParams: {
+        auto params = [](const std::string &p) { return p == kParamsFile; };
+        kept = unchanged_except(o.card, t, params, &why);
+        if (kept && o.card.count(kParamsFile) &&
+            o.card.at(kParamsFile) != t.at(kParamsFile) &&
+            o.card.at(kParamsFile) != b.card.at(kParamsFile)) {
+            kept = false;
+            why = "the parameter record is neither the old nor the new one";
+        }
+        break;
+    }
+    case Op::SetLut: {
+        // The steps already done stay done: the table may be left deleted,
+        // empty, or written.
+        auto lut = [](const std::string &p) { return p == kLutFile; };
+        kept = unchanged_except(o.card, t, lut, &why) &&
+               within(o.work, b.work, 0, &why);
+        if (kept && o.card.count(kLutFile)) {
+            const std::string &now = o.card.at(kLutFile);
+            if (!now.empty() && now != t.at(kLutFile) &&
+                now != b.card.at(kLutFile)) {
+                kept = false;
+                why = "the table file is neither the old, the new, nor empty";
+            }
+        }
+        break;
+    }
+    }
+    if (!kept) {
+        r.detail += "; but " + why;
+        return r;
+    }
+    r.verdict = Verdict::FailedCleanly;
+    return r;
+}
+
+CellResult Matrix::run(Fault fault, Op op) {
+    const int bound = bound_s(fault, op);
+    Outcome o = execute(op, sim_args(fault, op), bound * 1000,
+                        std::string(fault_name(fault)) + "-" + op_name(op));
+    CellResult r = judge(op, o);
+    r.bound_s = bound;
+    if (r.verdict != Verdict::Bad && o.seconds > bound) {
+        r.verdict = Verdict::Bad;
+        r.detail = "took " + std::to_string(o.seconds) + " s";
+    }
+    return r;
+}
+
+} // namespace matrix
