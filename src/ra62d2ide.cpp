@@ -138,7 +138,10 @@ void disconnect_dev() {
         log_error("\nDevice not connected!\n");
         return;
     }
-    if (MXX_disconnect(id_conn) != 0)
+    // A connection that is closing already (a flash or a restart dropped
+    // it, and its close has not been reported yet) needs nothing more.
+    const int rc = MXX_disconnect(id_conn);
+    if (rc != 0 && rc != COMM_ERR_CLOSED)
         log_error("Error disconnecting device!\n");
 }
 

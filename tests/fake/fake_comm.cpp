@@ -584,8 +584,13 @@ int comm_disconnect(int id) {
     std::lock_guard<std::mutex> lock(S().m);
     record("comm_disconnect(%d)", id);
     Conn *c = find(id);
-    if (c == nullptr || c->closing)
-        return COMM_ERR_NOT_FOUND;
+    // As the library: a connection that is closing or has closed answers
+    // COMM_ERR_CLOSED, one that never existed COMM_ERR_NOT_FOUND.
+    if (c == nullptr)
+        return id > 0 && id < S().next_id ? COMM_ERR_CLOSED
+                                          : COMM_ERR_NOT_FOUND;
+    if (c->closing)
+        return COMM_ERR_CLOSED;
     post_locked(id, COMM_EV_CLOSED, {});
     c->closing = true;
     S().cv.notify_all();

@@ -47,6 +47,26 @@ TEST_F(Dialog, EnterAtEveryQuestionConnectsTheListedInstrument) {
     EXPECT_NE(cap.out().find("\nDevice disconnected!\n"), std::string::npos);
 }
 
+TEST_F(Dialog, QuitWhileTheCloseOfTheLinkIsUnderwayIsNoError) {
+    fake_comm::answer(8007, frame(9007, text("A0001234")));
+    OutputCapture cap;
+    feed_stdin("\n\n");
+    ASSERT_EQ(connect_dev(), 0);
+    // A flash closes the connection; the program quits before the close
+    // has been reported, so it still counts as connected.
+    MXX_disconnect(id_conn);
+    ASSERT_TRUE(fake_comm::drain());
+    connected = 1;
+    disconnect_dev();
+    EXPECT_EQ(cap.err(), "");
+
+    // A connection that cannot be closed is still reported.
+    fake_comm::reset();
+    id_conn = 99;
+    disconnect_dev();
+    EXPECT_EQ(cap.err(), "Error disconnecting device!\n");
+}
+
 TEST_F(Dialog, SilentInstrumentEndsUndefined) {
     OutputCapture cap;
     feed_stdin("\n\n");
