@@ -90,7 +90,7 @@ const std::vector<Script> &scripts() {
 const std::string kLong = std::string(300, 'x') + " %s%n";
 const std::string kOverlong = std::string(1500, '9');
 const std::string kBinary =
-    std::string("\x01\x7f\xff\xfe\x80\x1b[2J\r\t%s%n%x", 19) +
+    std::string("\x01\x7f\xff\xfe\x80\x1b[2J\r\t%s%n%x") +
     std::string(1, '\0') + "\x9b\xc3\x28";
 
 size_t count_of(const std::string &text, const std::string &what) {
