@@ -3,7 +3,10 @@
 // 2 when the matrix cannot be run.
 //
 //   fault_matrix [--seed N] [--fault NAME]... [--op NAME]... [--verbose]
-//                [--keep DIR]
+//                [--keep DIR] [--custom "SIMULATOR ARGUMENTS"]...
+//
+// A --custom row runs every operation with the given simulator arguments
+// (for example "--fault cut:code=8211,skip=5") instead of the fixed faults.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +20,24 @@ namespace {
 constexpr uint64_t kDefaultSeed = 62;
 constexpr int kRowTitle = 19;
 constexpr int kColumn = 16;
+constexpr int kCustomBoundS = 120;
+
+std::vector<std::string> words(const std::string &text) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while ((at = text.find_first_not_of(' ', at)) != std::string::npos) {
+        size_t end = text.find(' ', at);
+        out.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return out;
+}
 
 int usage() {
     fprintf(stderr,
             "usage: fault_matrix [--seed N] [--fault NAME]... [--op NAME]... "
-            "[--verbose] [--keep DIR]\nfaults:");
+            "[--verbose] [--keep DIR] [--custom \"SIMULATOR ARGUMENTS\"]...\n"
+            "faults:");
     for (matrix::Fault f : matrix::all_faults())
         fprintf(stderr, " %s", matrix::fault_name(f));
     fprintf(stderr, "\noperations:");
@@ -37,6 +53,7 @@ int main(int argc, char **argv) {
     uint64_t seed = kDefaultSeed;
     bool verbose = false;
     std::string keep;
+    std::vector<std::string> custom;
     std::vector<matrix::Fault> faults;
     std::vector<matrix::Op> ops;
     for (int i = 1; i < argc; i++) {
@@ -54,6 +71,8 @@ int main(int argc, char **argv) {
             if (!matrix::parse_op(argv[++i], &op))
                 return usage();
             ops.push_back(op);
+        } else if (a == "--custom" && has_value) {
+            custom.push_back(argv[++i]);
         } else if (a == "--keep" && has_value) {
             keep = argv[++i];
         } else if (a == "--verbose") {
@@ -62,7 +81,7 @@ int main(int argc, char **argv) {
             return usage();
         }
     }
-    if (faults.empty())
+    if (faults.empty() && custom.empty())
         faults = matrix::all_faults();
     if (ops.empty())
         ops = matrix::all_ops();
@@ -100,6 +119,21 @@ int main(int argc, char **argv) {
                                 matrix::verdict_text(r.verdict) + ", " + line +
                                 (r.detail.empty() ? "" : ": " + r.detail));
             }
+        }
+        printf("\n");
+    }
+    for (const std::string &c : custom) {
+        printf("%s\n%-*s", c.c_str(), kRowTitle, "");
+        for (matrix::Op op : ops) {
+            matrix::CellResult r = m.run(words(c), op, kCustomBoundS);
+            printf("%-*s", kColumn, matrix::verdict_text(r.verdict));
+            fflush(stdout);
+            if (r.verdict == matrix::Verdict::Bad)
+                bad++;
+            if (verbose || r.verdict == matrix::Verdict::Bad)
+                notes.push_back(c + " x " + matrix::op_name(op) + ": " +
+                                matrix::verdict_text(r.verdict) + ": " +
+                                r.detail);
         }
         printf("\n");
     }

@@ -1,5 +1,6 @@
 #include "matrix.h"
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -777,6 +778,21 @@ CellResult Matrix::run(Fault fault, Op op) {
     const int bound = bound_s(fault, op);
     Outcome o = execute(op, sim_args(fault, op), bound * 1000,
                         std::string(fault_name(fault)) + "-" + op_name(op));
+    return finish(op, o, bound);
+}
+
+CellResult Matrix::run(const std::vector<std::string> &args, Op op, int bound) {
+    std::string label = "custom";
+    for (const std::string &a : args)
+        label += "_" + a;
+    for (char &c : label)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '=')
+            c = '_';
+    Outcome o = execute(op, args, bound * 1000, label + "-" + op_name(op));
+    return finish(op, o, bound);
+}
+
+CellResult Matrix::finish(Op op, const Outcome &o, int bound) const {
     CellResult r = judge(op, o);
     r.bound_s = bound;
     if (r.verdict != Verdict::Bad && o.seconds > bound) {

@@ -63,6 +63,10 @@ class Matrix {
 
     // Runs one operation under one fault and judges it.
     CellResult run(Fault fault, Op op);
+    // The same under faults of one's own: simulator arguments such as
+    // "--fault", "cut:code=8211,skip=5"; the cell's bound is given.
+    CellResult run(const std::vector<std::string> &sim_args, Op op,
+                   int bound_s);
     // Keeps each cell's card, files, simulator trace and console output in
     // dir/<fault>-<operation>/ (for looking into a cell).
     void keep(const std::string &dir) { keep_dir_ = dir; }
@@ -75,6 +79,7 @@ class Matrix {
     Outcome execute(Op op, const std::vector<std::string> &sim_args,
                     int bound_ms, const std::string &label);
     CellResult judge(Op op, const Outcome &o) const;
+    CellResult finish(Op op, const Outcome &o, int bound_s) const;
 
     uint64_t seed_;
     std::string keep_dir_;
