@@ -82,7 +82,7 @@ class Device : public SimFixture {
 TEST_F(Device, FlashWithTheRightChecksumRestartsOnANewPty) {
     start();
     ByteVec img = random_image(1);
-    std::string old = sim->pty_path();
+    const int old = link();
     WireFrame r = upload_and_flash(img, false, raw_sum(img));
     EXPECT_EQ(r.code, 9103);
     EXPECT_TRUE(client.wait_hangup(kLinkTimeoutMs));
@@ -131,7 +131,7 @@ TEST_F(Device, FlashBlocksAreBoundedAndDefaultTo64Bytes) {
 
 TEST_F(Device, RestartAnswersThenDropsTheLink) {
     start();
-    std::string old = sim->pty_path();
+    const int old = link();
     ok(8021);
     EXPECT_TRUE(client.wait_hangup(kLinkTimeoutMs));
     ASSERT_TRUE(reconnect(old));
@@ -351,7 +351,7 @@ TEST_F(Device, FaultsActOnTheChosenRequests) {
     ok(8008);
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(290));
     EXPECT_FALSE(client.request(8203, {}, r, 500)); // garbled beyond use
-    std::string old = sim->pty_path();
+    const int old = link();
     ok(8211, file_request("raw", 0, 10));
     ok(8211, file_request("raw", 10, 10));
     EXPECT_FALSE(client.request(8211, file_request("raw", 20, 10), r, 500));

@@ -55,13 +55,21 @@ class SimFixture : public ::testing::Test {
         ASSERT_TRUE(client.request(code, payload, r)) << "no reply to " << code;
         EXPECT_EQ(r.code, 12290) << "request " << code;
     }
+    // The link number of the announcement, which changes with every new
+    // pseudo-terminal (0 without one).
+    int link() const {
+        const std::string ann = read_file(sim->announcement_path());
+        const size_t at = ann.find("\nlink=");
+        return at == std::string::npos ? 0 : atoi(ann.c_str() + at + 6);
+    }
     // Waits until the simulator offers a new pseudo-terminal, then
-    // connects to it.
-    bool reconnect(const std::string &old) {
+    // connects to it. The link number tells: the path may be the same one
+    // again.
+    bool reconnect(int old_link) {
         for (int i = 0; i < kLinkTimeoutMs / 10; i++) {
-            std::string p = sim->pty_path();
-            if (p != old && !p.empty())
-                return client.open_pty(p);
+            const int now = link();
+            if (now != 0 && now != old_link)
+                return client.open_pty(sim->pty_path());
             usleep(10000);
         }
         return false;
