@@ -162,11 +162,11 @@ const OpInfo &info(Op op) {
     abort();
 }
 
-// Notices of the link that come with a lost connection or a flash; never
-// a failure by themselves.
-const std::vector<std::string> kNotices = {"Device disconnected!",
-                                           "Error connecting device!",
-                                           "Device not connected!"};
+// Notices of the link that come with a lost connection or a flash, or with
+// an instrument that was never identified; never a failure by themselves.
+const std::vector<std::string> kNotices = {
+    "Device disconnected!", "Error connecting device!", "Device not connected!",
+    "Connecting device\\.\\.\\.Error!"};
 
 // A line reads as a message of an error when it holds one of these (an
 // "Error=" field of a listed record, or a "save_error_meas" parameter, is
@@ -618,6 +618,11 @@ CellResult Matrix::judge(Op op, const Outcome &o) const {
             failures.push_back(line);
         }
     }
+
+    // An instrument lost before it was identified: the console says so
+    // ("Error connecting device!", "Device not connected!").
+    if (o.out.find("Connecting device...Ok.") == std::string::npos)
+        failures.push_back("the console did not connect");
 
     bool completed = failures.empty();
     switch (op) {
