@@ -403,7 +403,8 @@ struct Matrix::Outcome {
     std::string crash;    // why the run counts as crashed, if it does
     double seconds = 0;
     Snapshot card, work;
-    bool flashed = false; // the instrument accepted the flash request
+    bool flashed = false;     // the instrument accepted the flash request
+    bool unconnected = false; // a session never identified the instrument
 };
 
 struct Matrix::Baseline {
@@ -560,6 +561,8 @@ Matrix::Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
                         sim.env(), left, false, work);
         o.out += r.out;
         o.err += r.err;
+        if (r.out.find("Connecting device...Ok.") == std::string::npos)
+            o.unconnected = true;
         if (r.timed_out) {
             o.crash = "still running after the bound";
         } else if (r.signal != 0) {
@@ -621,7 +624,7 @@ CellResult Matrix::judge(Op op, const Outcome &o) const {
 
     // An instrument lost before it was identified: the console says so
     // ("Error connecting device!", "Device not connected!").
-    if (o.out.find("Connecting device...Ok.") == std::string::npos)
+    if (o.unconnected)
         failures.push_back("the console did not connect");
 
     bool completed = failures.empty();
