@@ -398,20 +398,6 @@ const char *verdict_text(Verdict v) {
 
 // ---- Running ---------------------------------------------------------------
 
-struct Matrix::Outcome {
-    std::string out, err; // of every console session
-    std::string crash;    // why the run counts as crashed, if it does
-    double seconds = 0;
-    Snapshot card, work;
-    bool flashed = false;     // the instrument accepted the flash request
-    bool unconnected = false; // a session never identified the instrument
-};
-
-struct Matrix::Baseline {
-    Snapshot card, work;
-    bool flashed = false;
-};
-
 Matrix::Matrix(uint64_t seed) : seed_(seed), dirs_(std::make_unique<Dirs>()) {}
 
 Matrix::~Matrix() = default;
@@ -484,23 +470,19 @@ bool Matrix::prepare() {
             return false;
         }
         // The fault-free run itself must complete.
-        CellResult r = judge(op, o);
+        CellResult r = judge(op, o, template_card_, nullptr);
         if (r.verdict != Verdict::Ok) {
             error_ = std::string("fault-free ") + op_name(op) +
                      " did not complete: " + r.detail + "\n" + o.out + o.err;
             return false;
         }
-        auto b = std::make_unique<Baseline>();
-        b->card = o.card;
-        b->work = o.work;
-        b->flashed = o.flashed;
-        baselines_[op] = std::move(b);
+        baselines_[op] = Baseline{o.card, o.work, o.flashed};
     }
     return true;
 }
 
-Matrix::Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
-                                int bound_ms, const std::string &label) {
+Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
+                        int bound_ms, const std::string &label) {
     Outcome o;
     TempDir cell;
     const std::string card = cell.file("card");
@@ -599,7 +581,8 @@ Matrix::Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
     return o;
 }
 
-CellResult Matrix::judge(Op op, const Outcome &o) const {
+CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
+                 const Baseline *baseline) {
     CellResult r;
     r.seconds = o.seconds;
     if (!o.crash.empty()) {
@@ -657,14 +640,13 @@ CellResult Matrix::judge(Op op, const Outcome &o) const {
         break;
     }
 
-    auto found = baselines_.find(op);
-    if (found == baselines_.end()) {
+    if (baseline == nullptr) {
         // The fault-free run: nothing to compare with yet.
         r.verdict = completed ? Verdict::Ok : Verdict::Bad;
         r.detail = completed ? "" : "did not complete";
         return r;
     }
-    const Baseline &b = *found->second;
+    const Baseline &b = *baseline;
 
     if (completed) {
         std::string diff = first_difference(o.card, b.card);
@@ -687,7 +669,7 @@ CellResult Matrix::judge(Op op, const Outcome &o) const {
 
     // What a failed operation keeps.
     std::string why;
-    const Snapshot &t = template_card_;
+    const Snapshot &t = start_card;
     auto nothing = [](const std::string &) { return false; };
     bool kept = true;
     switch (op) {
@@ -801,7 +783,9 @@ CellResult Matrix::run(const std::vector<std::string> &args, Op op, int bound) {
 }
 
 CellResult Matrix::finish(Op op, const Outcome &o, int bound) const {
-    CellResult r = judge(op, o);
+    auto found = baselines_.find(op);
+    CellResult r = judge(op, o, template_card_,
+                         found == baselines_.end() ? nullptr : &found->second);
     r.bound_s = bound;
     if (r.verdict != Verdict::Bad && o.seconds > bound) {
         r.verdict = Verdict::Bad;

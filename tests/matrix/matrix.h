@@ -48,6 +48,28 @@ struct CellResult {
 // directory's path).
 using Snapshot = std::map<std::string, std::string>;
 
+// What the console sessions of one cell left: their output, the card and
+// the local files, and whether the instrument accepted a flash.
+struct Outcome {
+    std::string out, err; // of every console session
+    std::string crash;    // why the run counts as crashed, if it does
+    double seconds = 0;
+    Snapshot card, work;
+    bool flashed = false;     // the instrument accepted the flash request
+    bool unconnected = false; // a session never identified the instrument
+};
+
+// What the fault-free run of an operation left.
+struct Baseline {
+    Snapshot card, work;
+    bool flashed = false;
+};
+
+// Judges one cell: the card every cell starts from, and the fault-free run
+// (null while that run itself is judged).
+CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
+                 const Baseline *baseline);
+
 class Matrix {
   public:
     // seed makes every random fault repeat.
@@ -74,11 +96,8 @@ class Matrix {
     static int bound_s(Fault fault, Op op);
 
   private:
-    struct Baseline;
-    struct Outcome;
     Outcome execute(Op op, const std::vector<std::string> &sim_args,
                     int bound_ms, const std::string &label);
-    CellResult judge(Op op, const Outcome &o) const;
     CellResult finish(Op op, const Outcome &o, int bound_s) const;
 
     uint64_t seed_;
@@ -86,7 +105,7 @@ class Matrix {
     std::string error_;
     std::unique_ptr<struct Dirs> dirs_;
     Snapshot template_card_;
-    std::map<Op, std::unique_ptr<Baseline>> baselines_;
+    std::map<Op, Baseline> baselines_;
 };
 
 } // namespace matrix

@@ -1,0 +1,224 @@
+// The judging of the fault-injection matrix on made-up outcomes: a judge
+// that calls a bad run "ok" or "failed cleanly" would hide every finding.
+#include <gtest/gtest.h>
+
+#include "matrix.h"
+
+namespace {
+
+using matrix::Baseline;
+using matrix::judge;
+using matrix::Op;
+using matrix::Outcome;
+using matrix::Snapshot;
+using matrix::Verdict;
+
+const std::string kConnected = "Connecting device...Ok.\n";
+
+// The card every cell starts from.
+const Snapshot kStart = {
+    {"meas/", ""},
+    {"meas/meas0000.dat", "record"},
+    {"lut/lut01.dat", "old table"},
+    {".vo62sim/params.bin", "old params"},
+    {".vo62sim/extflash.bin", std::string(8, '\xff')},
+};
+
+Snapshot with(Snapshot s, const std::string &path, const std::string &data) {
+    s[path] = data;
+    return s;
+}
+
+Snapshot without(Snapshot s, const std::string &path) {
+    s.erase(path);
+    return s;
+}
+
+Verdict verdict(Op op, const Outcome &o, const Baseline &b,
+                std::string *detail = nullptr) {
+    matrix::CellResult r = judge(op, o, kStart, &b);
+    if (detail)
+        *detail = r.detail;
+    return r.verdict;
+}
+
+Outcome outcome(const std::string &out, const std::string &err,
+                const Snapshot &card, const Snapshot &work = {}) {
+    Outcome o;
+    o.out = kConnected + out;
+    o.err = err;
+    o.card = card;
+    o.work = work;
+    return o;
+}
+
+TEST(MatrixJudge, MessagesDecideBetweenCompletedFailedAndUnexpected) {
+    const Baseline ml{kStart, {{"aaa", "table"}, {"kappa_X/kappa.dat", "all"}}};
+    // Fields named like errors are not messages.
+    const std::string records = "1: 0 1 Type=1,Pin=0,Error=0,Dia= 5\n"
+                                "Params.save_error_meas[0]:\n";
+    Outcome done =
+        outcome(records + "Num downloaded records:1\n", "", kStart, ml.work);
+    EXPECT_EQ(verdict(Op::MeasLog, done, ml), Verdict::Ok);
+
+    // Completed, but with other results.
+    Outcome other = done;
+    other.work["aaa"] = "another table";
+    std::string why;
+    EXPECT_EQ(verdict(Op::MeasLog, other, ml, &why), Verdict::Bad);
+    EXPECT_EQ(why, "completed, but aaa differs (fault-free run)");
+
+    // A message that is not the operation's own.
+    Outcome strange = outcome("Error writing file:aaa!\n", "", kStart);
+    EXPECT_EQ(verdict(Op::MeasLog, strange, ml, &why), Verdict::Bad);
+    EXPECT_EQ(why, "unexpected message: Error writing file:aaa!");
+    Outcome foreign =
+        outcome("", "Command V21_cmd_download_sd error(code=255)!\n", kStart);
+    EXPECT_EQ(verdict(Op::MeasLog, foreign, ml), Verdict::Bad);
+
+    // Neither the result nor a message.
+    Outcome silent = outcome("Downloading record[3,4063]0.", "", kStart);
+    EXPECT_EQ(verdict(Op::MeasLog, silent, ml, &why), Verdict::Bad);
+    EXPECT_EQ(why, "ended without its result and without a message");
+
+    // The operation's own message; the link's notices count for nothing.
+    Outcome failed = outcome("\nDevice disconnected!\n",
+                             "Command download_record error(code=-4)!\n\n"
+                             "Error downloading data!\n\n"
+                             "Device not connected!\n",
+                             kStart, {{"aaa", "table"}});
+    EXPECT_EQ(verdict(Op::MeasLog, failed, ml), Verdict::FailedCleanly);
+
+    // Never identified: the console's connection messages.
+    Outcome lost = failed;
+    lost.out = "Connecting device...Error!\n";
+    lost.err = "";
+    lost.unconnected = true;
+    EXPECT_EQ(verdict(Op::MeasLog, lost, ml, &why), Verdict::FailedCleanly);
+    EXPECT_EQ(why, "the console did not connect");
+
+    // A crash is bad whatever was printed.
+    Outcome crashed = done;
+    crashed.crash = "ended by signal 11";
+    EXPECT_EQ(verdict(Op::MeasLog, crashed, ml), Verdict::Bad);
+}
+
+TEST(MatrixJudge, FailedDownloadsKeepOnlyBeginningsOfTheirFiles) {
+    const Baseline ml{kStart,
+                      {{"aaa", "table"},
+                       {"kappa_X/", ""},
+                       {"kappa_X/kappa.dat", "summary"},
+                       {"kappa_X/rec00000001.wav", "RIFF....data"}}};
+    const std::string error = "Command download_note error(code=1)!\n";
+    auto judged = [&](const Snapshot &work, const Snapshot &card = kStart) {
+        return verdict(Op::MeasLog, outcome("", error, card, work), ml);
+    };
+    EXPECT_EQ(judged({{"aaa", "table"},
+                      {"kappa_X/", ""},
+                      {"kappa_X/kappa.dat", "summ"},
+                      {"kappa_X/rec00000001.wav", "RIFF"}}),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(judged({{"aaa", "table"}, {"kappa_X/kappa.dat", "summarx"}}),
+              Verdict::Bad); // not a beginning
+    EXPECT_EQ(judged({{"aaa", "table"}, {"kappa_X/extra.dat", ""}}),
+              Verdict::Bad); // a file the fault-free run never made
+    EXPECT_EQ(judged({{"aaa", "table"}}, with(kStart, "meas/new", "x")),
+              Verdict::Bad); // the log is only read
+
+    // An image download keeps one beginning, and only that.
+    const Baseline ds{kStart, {{"sd.img", "0123456789"}}};
+    const std::string ds_error =
+        "Command V21_cmd_download_sd error(code=255)!\n";
+    EXPECT_EQ(verdict(Op::DownloadSd,
+                      outcome("", ds_error, kStart, {{"sd.img", "0123"}}), ds),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(verdict(Op::DownloadSd,
+                      outcome("", ds_error, kStart, {{"sd.img", "0124"}}), ds),
+              Verdict::Bad);
+}
+
+TEST(MatrixJudge, FailedUploadsKeepWhatWasCreatedWithOneFileCutShort) {
+    const Snapshot uploaded =
+        with(with(with(kStart, "up/", ""), "up/a", "aaaa"), "up/b", "bbbb");
+    const Baseline uf{uploaded, {}};
+    const std::string error = "Command V21_cmd_upload_tar error(code=255)!\n";
+    auto judged = [&](const Snapshot &card) {
+        return verdict(Op::UploadTar, outcome("", error, card), uf);
+    };
+    EXPECT_EQ(judged(with(with(kStart, "up/", ""), "up/a", "aa")),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(
+        judged(with(with(with(kStart, "up/", ""), "up/a", "aa"), "up/b", "b")),
+        Verdict::Bad); // two files cut short
+    EXPECT_EQ(judged(with(with(kStart, "up/", ""), "up/a", "aaaaaa")),
+              Verdict::Bad); // an append stored twice
+    EXPECT_EQ(judged(with(kStart, "meas/meas0000.dat", "changed")),
+              Verdict::Bad); // outside the archive
+
+    // The table: old, deleted, empty or new; never anything else.
+    const Baseline sc{with(kStart, "lut/lut01.dat", "new table"),
+                      {{"conclut.dat", "new table"}}};
+    const std::string sc_error =
+        "Command V21_cmd_set_conc_lut error(code=-4)!\n";
+    for (const Snapshot &card : {kStart, without(kStart, "lut/lut01.dat"),
+                                 with(kStart, "lut/lut01.dat", ""),
+                                 with(kStart, "lut/lut01.dat", "new table")})
+        EXPECT_EQ(verdict(Op::SetLut, outcome("", sc_error, card, sc.work), sc),
+                  Verdict::FailedCleanly);
+    EXPECT_EQ(
+        verdict(Op::SetLut,
+                outcome("", sc_error,
+                        with(kStart, "lut/lut01.dat", "new tablenew"), sc.work),
+                sc),
+        Verdict::Bad);
+
+    // The parameter record: the old one or the new one.
+    const Baseline sp{with(kStart, ".vo62sim/params.bin", "new params"), {}};
+    const std::string sp_error = "Command V21_cmd_set_params error(code=1)!\n";
+    EXPECT_EQ(verdict(Op::SetParams, outcome("", sp_error, kStart), sp),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(verdict(Op::SetParams,
+                      outcome("", sp_error,
+                              with(kStart, ".vo62sim/params.bin", "new")),
+                      sp),
+              Verdict::Bad);
+}
+
+TEST(MatrixJudge, FirmwareFailuresLeaveTheFlashErasedOrWrittenAndUnstarted) {
+    const std::string image = "IMAGE!!!";
+    const Baseline fw{with(kStart, ".vo62sim/extflash.bin", image), {}, true};
+    const std::string last_block =
+        "Writing block 127 of 127 (size:4096)...Ok.\n";
+    const std::string failed_block =
+        "Writing block 3 of 127 (size:4096)...Error!\n";
+    const std::string error = "Command M17_cmd_upload_qfw error(code=255)!\n";
+    auto flash = [&](const std::string &bytes) {
+        return with(kStart, ".vo62sim/extflash.bin", bytes);
+    };
+
+    EXPECT_EQ(verdict(Op::Firmware,
+                      outcome(failed_block, error,
+                              flash(std::string("IMA\xff\xff\xff\xff\xff", 8))),
+                      fw),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(verdict(Op::Firmware,
+                      outcome(failed_block, error,
+                              flash(std::string("IMA\x00\xff\xff\xff\xff", 8))),
+                      fw),
+              Verdict::Bad); // neither image nor erased
+    Outcome started = outcome(failed_block, error, flash(image));
+    started.flashed = true;
+    EXPECT_EQ(verdict(Op::Firmware, started, fw), Verdict::Bad);
+
+    // A refused flash after a whole upload fails cleanly; a flash that went
+    // through completes, its notices being no failure.
+    Outcome refused = outcome(
+        last_block, "Command M17_cmd_flash_fw error(code=1)!\n", flash(image));
+    EXPECT_EQ(verdict(Op::Firmware, refused, fw), Verdict::FailedCleanly);
+    Outcome flashed = outcome(last_block + "\nDevice disconnected!\n",
+                              "\nDevice not connected!\n", flash(image));
+    flashed.flashed = true;
+    EXPECT_EQ(verdict(Op::Firmware, flashed, fw), Verdict::Ok);
+}
+
+} // namespace
