@@ -95,6 +95,39 @@ TEST_F(Transaction, WriteFailuresAreTriedAgain) {
     EXPECT_EQ(send(), COMM_ERR_TIMEOUT); // the last try's code
 }
 
+TEST_F(Transaction, OnceIsWrittenAgainOnlyAfterARetryReply) {
+    auto once = [&] {
+        return MXX_send_cmd_once(id, 8210, nullptr, 0, dst, 8, &len, &param,
+                                 &status, 800, 1);
+    };
+    // Silence: the command may have arrived, so it is not written again.
+    EXPECT_EQ(once(), 255);
+    EXPECT_EQ(writes(), 1);
+
+    // A retry reply says it was not carried out: written again.
+    fake_comm::clear_records();
+    script_wait(WaitReply{{}, {}, frame(12289)});
+    script_wait(WaitReply{frame(9210), {}, {}});
+    EXPECT_EQ(once(), 0);
+    EXPECT_EQ(writes(), 2);
+
+    // A retry reply, then silence: no third write.
+    fake_comm::clear_records();
+    script_wait(WaitReply{{}, {}, frame(12289)});
+    EXPECT_EQ(once(), 255);
+    EXPECT_EQ(writes(), 2);
+
+    // A failed write may have sent the command: not written again.
+    fake_comm::clear_records();
+    fake_comm::fail_writes({COMM_ERR_TIMEOUT});
+    EXPECT_EQ(once(), COMM_ERR_TIMEOUT);
+    EXPECT_EQ(fake_comm::count_calls("comm_write"), 1);
+
+    // Replies are judged as always.
+    script_wait(WaitReply{{}, frame(12290), {}});
+    EXPECT_EQ(once(), 1);
+}
+
 TEST_F(Transaction, OversizedResponseIsNotCopied) {
     script_wait(WaitReply{frame(9007, text("123456789")), {}, {}});
     EXPECT_EQ(send(), 0);
