@@ -313,7 +313,7 @@ TEST_F(Requests, AnnouncementNamesThePtyAndGoesAway) {
     std::string ann = read_file(path);
     EXPECT_EQ(ann, "pid=" + std::to_string(getpid()) +
                        "\npty=" + sim->pty_path() + "\nserial=A000XXXX\ntcp=" +
-                       std::to_string(sim->tcp_port()) + "\n");
+                       std::to_string(sim->tcp_port()) + "\nlink=1\n");
     struct stat st;
     ASSERT_EQ(stat(opts.ann_dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
