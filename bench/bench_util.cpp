@@ -22,6 +22,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Frames and file reads on the wire.
+constexpr long FRAME_OVERHEAD = 13;    // header and payload sum
+constexpr long FILE_REQUEST_HEAD = 40; // name, offset, length
+constexpr long READ_COUNT_SIZE = 4;    // the count before the data
+constexpr int BITS_PER_BYTE = 10;      // start bit, 8 data bits, stop bit
+
 int ms_left(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
@@ -73,6 +79,25 @@ bool configure_raw(int fd) {
 }
 
 } // namespace
+
+ImageReads image_reads(long image_size, long chunk) {
+    ImageReads r;
+    if (chunk <= 0)
+        return r;
+    for (long left = image_size < 0 ? 0 : image_size;;) {
+        const long count = std::min(left, chunk);
+        r.reads++;
+        r.line_bytes += (FRAME_OVERHEAD + FILE_REQUEST_HEAD) +
+                        (FRAME_OVERHEAD + READ_COUNT_SIZE + count);
+        left -= count;
+        if (count == 0)
+            return r;
+    }
+}
+
+double line_ms(long bytes, int baud) {
+    return baud > 0 ? double(bytes) * BITS_PER_BYTE * 1000 / baud : 0;
+}
 
 double median(std::vector<double> values) {
     if (values.empty())

@@ -15,6 +15,20 @@ namespace bench {
 // The median of the values (0 for none).
 double median(std::vector<double> values);
 
+// A copy of a card image in reads of at most `chunk` bytes, each request
+// carrying a 40-byte file request and each reply a 4-byte count before the
+// data, every frame 13 bytes more: the reads it takes (the final empty one
+// included) and the bytes they put on the line, both directions.
+struct ImageReads {
+    long reads = 0;
+    long line_bytes = 0;
+};
+ImageReads image_reads(long image_size, long chunk);
+
+// Milliseconds a serial line of baud needs for bytes, 10 bits a byte
+// (start bit, 8 data bits, stop bit).
+double line_ms(long bytes, int baud);
+
 // One row of the figures table.
 struct Row {
     std::string figure;
