@@ -341,10 +341,15 @@ Row unpaced_download(const Scale &s) {
     const auto reads = bench::image_reads(d.size, READ_CHUNK);
     const double ms = bench::median(d.ms);
     const double rate = double(reads.reads) * 1000 / ms;
+    const auto [fastest, slowest] =
+        std::minmax_element(d.ms.begin(), d.ms.end());
     return {figure, format("%.0f reads/s", rate), "-", "-",
-            format("median of %d copies: %.3f s for %ld reads, %.1f MiB/s",
+            format("median of %d copies: %.3f s for %ld reads, %.1f MiB/s "
+                   "(copies from %.0f to %.0f reads/s)",
                    s.unpaced_copies, ms / 1000, reads.reads,
-                   double(d.size) / (1 << 20) / (ms / 1000))};
+                   double(d.size) / (1 << 20) / (ms / 1000),
+                   double(reads.reads) * 1000 / *slowest,
+                   double(reads.reads) * 1000 / *fastest)};
 }
 
 // ---- 4. Download order
