@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -51,8 +52,8 @@ bool configure_raw(int fd) {
 }
 
 // The peer: blocking reads of the master side until a request is whole,
-// then the reply in one write. Ends when the slave side is closed.
-// in holds request_len bytes (allocated before the fork).
+// then the reply in one write. Ends when the slave side is closed (or is
+// killed); in holds request_len bytes, allocated before the fork.
 [[noreturn]] void serve(int master, size_t request_len,
                         const std::vector<unsigned char> &reply,
                         std::vector<unsigned char> &in) {
@@ -112,12 +113,16 @@ double median(std::vector<double> values) {
 }
 
 std::string format(const char *fmt, ...) {
-    char buf[512];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    return buf;
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0)
+        vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    return text;
 }
 
 void print_table(const std::vector<Row> &rows) {
@@ -171,9 +176,15 @@ EchoPeer::EchoPeer(size_t request_len,
     }
     path_ = name;
     std::vector<unsigned char> in(request_len);
+    const pid_t parent = getpid();
     pid_ = fork();
-    if (pid_ == 0)
+    if (pid_ == 0) {
+        // Never outlives the benchmark, whatever way it ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(0);
         serve(master, request_len, reply, in);
+    }
     close(master);
 }
 

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_frames.h"
 #include "bench_util.h"
 #include "capture.h"
 #include "full_log.h"
@@ -28,7 +29,6 @@
 #include "sim_process.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"
-#include "wire.h"
 
 namespace {
 
@@ -42,9 +42,9 @@ constexpr double EFFICIENCY_MIN = 0.95;
 constexpr double ORDER_MAX_MS = 50;
 constexpr double PEAK_MAX_MIB = 16;
 
-// The read every figure is made of: 512 bytes of the card image.
-constexpr uint32_t READ_CHUNK = 512;
-constexpr const char *IMAGE_FILE = "raw";
+using bench::IMAGE_FILE;
+using bench::READ_CHUNK;
+
 constexpr int PACED_BAUD = 115200;
 
 // Scale of a full run and of a smoke run.
@@ -70,61 +70,67 @@ double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-// The frame V21_Read_File sends for READ_CHUNK bytes of the image.
-std::vector<unsigned char> read_request(uint32_t offset) {
-    unsigned char head[V21_FILE_REQ_SIZE] = {};
-    WireWriter w(head, sizeof head);
-    w.bytes(0, IMAGE_FILE, strlen(IMAGE_FILE));
-    w.u32(32, offset);
-    w.u32(36, READ_CHUNK);
-    std::vector<unsigned char> frame(sizeof head + MXX_FRAME_OVERHEAD);
-    MXX_make_command(frame.data(), V21_CODE_READ_FILE, head, sizeof head,
-                     V21_TIMEOUT_MS);
-    return frame;
-}
+// ---- The console's connections, in this process --------------------------
 
-// The instrument's answer to it: the count, then the bytes.
-std::vector<unsigned char> read_reply() {
-    std::vector<unsigned char> payload(4 + READ_CHUNK);
-    WireWriter w(payload.data(), payload.size());
-    w.u32(0, READ_CHUNK);
-    for (size_t i = 4; i < payload.size(); i++)
-        payload[i] = static_cast<unsigned char>(i * 7);
-    std::vector<unsigned char> frame(payload.size() + MXX_FRAME_OVERHEAD);
-    MXX_make_command(frame.data(), V21_CODE_READ_FILE + MXX_RSP_OFFSET,
-                     payload.data(), static_cast<int>(payload.size()),
-                     V21_TIMEOUT_MS);
-    return frame;
-}
+// One connection of the console, closed when it goes.
+class Link {
+  public:
+    Link() = default;
+    ~Link() { close(); }
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
 
-// ---- The console's connection, in this process ---------------------------
-
-bool connect_to(const SimProcess &sim, std::string &why) {
-    char conn[COMM_STR_SIZE];
-    if (MXX_make_serial_path_conn_string(conn, sim.pty().c_str()) != 0) {
-        why = "no connection string for " + sim.pty();
-        return false;
+    // To the simulator, identified as the shell does it (id_conn is set).
+    bool open_instrument(const SimProcess &sim, std::string &why) {
+        char conn[COMM_STR_SIZE];
+        instrument_ = true;
+        if (MXX_make_serial_path_conn_string(conn, sim.pty().c_str()) != 0 ||
+            MXX_connect(conn, &id_conn, MXX_event_connected,
+                        MXX_event_connection_error, MXX_event_disconnected,
+                        V21_probe, V21_test_probe, 0) != 0) {
+            why = "cannot open the simulator's line " + sim.pty();
+            return false;
+        }
+        id_ = id_conn;
+        if (MXX_wait_connected(id_, MXX_CONNECT_WAIT_MS) != 0 ||
+            connected.load() != 1) {
+            why = "the simulator on " + sim.pty() + " was not identified";
+            return false;
+        }
+        return true;
     }
-    if (MXX_connect(conn, &id_conn, MXX_event_connected,
-                    MXX_event_connection_error, MXX_event_disconnected,
-                    V21_probe, V21_test_probe, 0) != 0 ||
-        MXX_wait_connected(id_conn, MXX_CONNECT_WAIT_MS) != 0 ||
-        connected.load() != 1) {
-        why = "cannot connect to the simulator on " + sim.pty();
-        return false;
+    // To a line whose peer is not an instrument: no identification, one
+    // try per request.
+    bool open_plain(const std::string &path, std::string &why) {
+        char conn[COMM_STR_SIZE];
+        if (MXX_make_serial_path_conn_string(conn, path.c_str()) != 0 ||
+            MXX_connect(conn, &id_, nullptr, nullptr, nullptr, nullptr, nullptr,
+                        0) != 0) {
+            why = "cannot open " + path;
+            return false;
+        }
+        return true;
     }
-    return true;
-}
+    int id() const { return id_; }
+    // An instrument's connection is closed once the shell's callback has
+    // seen it go.
+    void close() {
+        if (id_ < 0 || MXX_disconnect(id_) != 0 || !instrument_) {
+            id_ = -1;
+            return;
+        }
+        id_ = -1;
+        auto deadline =
+            Clock::now() + std::chrono::milliseconds(DISCONNECT_WAIT_MS);
+        while (connected.load() != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(DISCONNECT_POLL_MS));
+    }
 
-void disconnect() {
-    if (MXX_disconnect(id_conn) != 0)
-        return;
-    auto deadline =
-        Clock::now() + std::chrono::milliseconds(DISCONNECT_WAIT_MS);
-    while (connected.load() != 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(DISCONNECT_POLL_MS));
-}
+  private:
+    int id_ = -1;
+    bool instrument_ = false;
+};
 
 // Runs fn with the console's output captured; on failure the captured text
 // goes to standard error, to show why.
@@ -143,44 +149,31 @@ Row failed(const std::string &figure, const std::string &why) {
 
 // ---- 1. Round trip ---------------------------------------------------------
 
-// The console's connection to a line whose peer is not an instrument: no
-// identification, one try per request.
-bool connect_plain(const std::string &path, int &id, std::string &why) {
-    char conn[COMM_STR_SIZE];
-    if (MXX_make_serial_path_conn_string(conn, path.c_str()) != 0 ||
-        MXX_connect(conn, &id, nullptr, nullptr, nullptr, nullptr, nullptr,
-                    0) != 0) {
-        why = "cannot open " + path;
-        return false;
-    }
-    return true;
-}
-
-std::vector<Row> round_trip(const Scale &s) {
+Row round_trip(const Scale &s) {
     const std::string figure =
         "round trip of a 512-byte read, ratio of medians";
-    const auto request = read_request(0);
-    const auto reply = read_reply();
+    const auto request = bench::read_request();
+    const auto reply = bench::read_reply();
     // The baseline, and the same peer reached through the console's stack.
     bench::EchoPeer peer(request.size(), reply),
         stack_peer(request.size(), reply);
     // The simulator reached by the same raw exchange, and through the stack.
     SimProcess raw_sim({"--seed", "7"}), sim({"--seed", "7"});
     if (!peer.ok() || !stack_peer.ok())
-        return {failed(figure, "no pseudo-terminal for the baseline")};
+        return failed(figure, "no pseudo-terminal for the baseline");
     if (!sim.started() || !raw_sim.started())
-        return {failed(figure, "vo62-sim did not start")};
+        return failed(figure, "vo62-sim did not start");
     bench::RawLine base_line(peer.path()), sim_line(raw_sim.pty());
     if (!base_line.ok() || !sim_line.ok())
-        return {failed(figure, "cannot open the pseudo-terminals")};
+        return failed(figure, "cannot open the pseudo-terminals");
 
     std::vector<double> full, base, console_only, sim_only;
     std::string why;
     bool ok = captured(
         [&](std::string &err) {
-            int peer_id = -1;
-            if (!connect_to(sim, err) ||
-                !connect_plain(stack_peer.path(), peer_id, err))
+            Link to_sim, to_peer;
+            if (!to_sim.open_instrument(sim, err) ||
+                !to_peer.open_plain(stack_peer.path(), err))
                 return false;
             unsigned char buf[READ_CHUNK];
             const uint32_t chunks = uint32_t(s.unpaced_image / READ_CHUNK);
@@ -217,9 +210,10 @@ std::vector<Row> round_trip(const Scale &s) {
             };
             auto all_once = [&](bool keep) {
                 return raw_once(base_line, keep ? &base : nullptr) &&
-                       stack_once(peer_id, keep ? &console_only : nullptr) &&
+                       stack_once(to_peer.id(),
+                                  keep ? &console_only : nullptr) &&
                        raw_once(sim_line, keep ? &sim_only : nullptr) &&
-                       stack_once(id_conn, keep ? &full : nullptr);
+                       stack_once(to_sim.id(), keep ? &full : nullptr);
             };
             for (int i = 0; i < s.warm_up; i++)
                 if (!all_once(false))
@@ -234,34 +228,32 @@ std::vector<Row> round_trip(const Scale &s) {
                         done = raw_once(base_line, &base);
                         break;
                     case 1:
-                        done = stack_once(peer_id, &console_only);
+                        done = stack_once(to_peer.id(), &console_only);
                         break;
                     case 2:
                         done = raw_once(sim_line, &sim_only);
                         break;
                     default:
-                        done = stack_once(id_conn, &full);
+                        done = stack_once(to_sim.id(), &full);
                         break;
                     }
                     if (!done)
                         return false;
                 }
-            MXX_disconnect(peer_id);
-            disconnect();
             return true;
         },
         why);
     if (!ok)
-        return {failed(figure, why)};
+        return failed(figure, why);
     const double f = bench::median(full), b = bench::median(base);
     const double c = bench::median(console_only), m = bench::median(sim_only);
     const double ratio = b > 0 ? f / b : 0;
-    return {{figure, format("%.2f", ratio), format("<= %.1f", RATIO_MAX),
-             ratio <= RATIO_MAX ? "ok" : "MISSED",
-             format("median %.1f us through the stack, %.1f us baseline "
-                    "(%zu each); console stack to the minimal peer %.1f us, "
-                    "raw exchange with vo62-sim %.1f us",
-                    f, b, full.size(), c, m)}};
+    return {figure, format("%.2f", ratio), format("<= %.1f", RATIO_MAX),
+            ratio <= RATIO_MAX ? "ok" : "MISSED",
+            format("median %.1f us through the stack, %.1f us baseline "
+                   "(%zu each); console stack to the minimal peer %.1f us, "
+                   "raw exchange with vo62-sim %.1f us",
+                   f, b, full.size(), c, m)};
 }
 
 // ---- 2., 3. Card image download -------------------------------------------
@@ -276,7 +268,8 @@ bool download_image(const SimProcess &sim, int copies, Download &d,
                     std::string &why) {
     return captured(
         [&](std::string &err) {
-            if (!connect_to(sim, err))
+            Link to_sim;
+            if (!to_sim.open_instrument(sim, err))
                 return false;
             const std::string card_image = read_file(sim.card_dir() + "/raw");
             TempDir work;
@@ -297,7 +290,6 @@ bool download_image(const SimProcess &sim, int copies, Download &d,
                 }
             }
             d.size = long(card_image.size());
-            disconnect();
             return true;
         },
         why);
@@ -389,8 +381,9 @@ Row meas_log_memory() {
     // Enter at the connection type and at the device: the simulator.
     con.send("\n\n");
     if (!con.wait_output("\n>", CONSOLE_STEP_MS)) {
-        con.finish(CONSOLE_END_MS);
-        return failed(figure, "the console did not connect: " + con.out());
+        ProcessResult r = con.finish(CONSOLE_END_MS);
+        fprintf(stderr, "--- console output:\n%s\n", r.out.c_str());
+        return failed(figure, "the console did not connect");
     }
     const long connected_kib = bench::peak_rss_kib(con.pid());
     // Every file written: summary, raw samples, notes and aux data.
@@ -400,8 +393,10 @@ Row meas_log_memory() {
     const long peak_kib = bench::peak_rss_kib(con.pid());
     con.send("q\n");
     ProcessResult r = con.finish(CONSOLE_END_MS);
-    if (!done || peak_kib < 0 || r.exit_code != 0)
-        return failed(figure, "\"ml\" did not complete: " + r.out);
+    if (!done || peak_kib < 0 || r.exit_code != 0) {
+        fprintf(stderr, "--- console output:\n%s\n", r.out.c_str());
+        return failed(figure, "\"ml\" did not complete");
+    }
     const double mib = double(peak_kib) / 1024;
     const auto at = r.out.find("Num downloaded records:");
     const int records =
@@ -456,7 +451,7 @@ int main(int argc, char **argv) {
 
     std::vector<Row> rows;
     if (wanted("round-trip"))
-        rows = round_trip(s);
+        rows.push_back(round_trip(s));
     if (wanted("paced"))
         rows.push_back(paced_download(s));
     if (wanted("unpaced"))
