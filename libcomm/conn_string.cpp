@@ -334,9 +334,11 @@ int comm_make_conn_string_bt(char *out, const char *address, const char *name,
                        std::to_string(timeout_ms);
     // A device's name may be longer than an entry holds: it is shortened,
     // so the device is still listed.
-    if (name && *name)
-        text +=
-            ("," + printable(name)).substr(0, COMM_STR_SIZE - 1 - text.size());
+    if (name && *name) {
+        std::string tail = ",";
+        tail += printable(name);
+        text += tail.substr(0, COMM_STR_SIZE - 1 - text.size());
+    }
     return put(out, text);
 }
 
@@ -349,7 +351,13 @@ int comm_make_conn_string_net(char *out, const char *host, uint16_t port,
         return COMM_ERR_ARG;
     if (timeout_ms <= 0)
         timeout_ms = NET_CONNECT_DEFAULT_MS;
-    std::string h = strchr(host, ':') ? "[" + std::string(host) + "]" : host;
+    // An IPv6 address is written in brackets. (Built by appending: GCC 12
+    // at -O3 wrongly warns about a string literal joined to a temporary.)
+    std::string h;
+    if (strchr(host, ':'))
+        h.append("[").append(host).append("]");
+    else
+        h = host;
     return put(out, "tcp:" + h + ":" + std::to_string(port) + "," +
                         std::to_string(timeout_ms));
 }

@@ -147,8 +147,15 @@ int deliver(Conn &c, int event, const unsigned char *data, int len) {
     int r = c.proc(c.id, event, data, len, c.ctx);
     tl_in_proc = nullptr;
     release_pins();
+    // Only a signal given inside the procedure (set on this thread alone)
+    // or identification given up changes what waiters see. Every other
+    // event, the bytes of each reply among them, leaves the lock alone, so
+    // the reader never contends with the waiter it has just woken.
+    const bool gave_up = event == COMM_EV_IDLE && r == -1;
+    if (!gave_up && !c.signal_pending)
+        return r;
     std::lock_guard<std::mutex> lock(c.m);
-    if (event == COMM_EV_IDLE && r == -1 && !c.closing)
+    if (gave_up && !c.closing)
         c.state = COMM_STATE_FAILED;
     else if (c.signal_pending && !c.closing)
         c.state = COMM_STATE_CONNECTED;
@@ -582,21 +589,27 @@ int comm_fill_rsp_buff(int id, int code, const unsigned char *frame, int len) {
     auto c = find(id);
     if (!c)
         return COMM_ERR_NOT_FOUND;
-    std::lock_guard<std::mutex> lock(c->m);
-    if (!c->hooked)
-        return COMM_ERR_NOT_FOUND;
-    for (Slot &s : c->slots) {
-        if (s.code != (code & 0xFFFF))
-            continue;
-        if (len > s.size)
-            return COMM_ERR_NOT_FOUND; // does not fit: not stored
-        memcpy(s.staged.data(), frame, static_cast<size_t>(len));
-        s.staged_len = len;
+    {
+        std::lock_guard<std::mutex> lock(c->m);
+        if (!c->hooked)
+            return COMM_ERR_NOT_FOUND;
+        Slot *slot = nullptr;
+        for (Slot &s : c->slots) {
+            if (s.code == (code & 0xFFFF)) {
+                slot = &s;
+                break;
+            }
+        }
+        if (!slot || len > slot->size)
+            return COMM_ERR_NOT_FOUND; // not hooked, or does not fit
+        memcpy(slot->staged.data(), frame, static_cast<size_t>(len));
+        slot->staged_len = len;
         c->fresh = true;
-        c->cv.notify_all();
-        return COMM_OK;
     }
-    return COMM_ERR_NOT_FOUND;
+    // Woken after the lock is released, the waiter takes it at once instead
+    // of waking only to sleep again on the mutex.
+    c->cv.notify_all();
+    return COMM_OK;
 }
 
 int comm_unhook_response(int id) {

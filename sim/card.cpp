@@ -49,8 +49,41 @@ bool write_all(int fd, const uint8_t *data, size_t size) {
 } // namespace
 
 Card::~Card() {
+    if (kept_fd_ >= 0)
+        ::close(kept_fd_);
     if (root_fd_ >= 0)
         ::close(root_fd_);
+}
+
+int Card::open_root_file(const std::string &name) const {
+    struct stat st;
+    if (::fstatat(root_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno_result();
+    if (S_ISLNK(st.st_mode))
+        return CARD_BAD_PATH;
+    if (!S_ISREG(st.st_mode))
+        return CARD_WRONG_KIND;
+    if (kept_fd_ >= 0 && kept_name_ == name && kept_dev_ == st.st_dev &&
+        kept_ino_ == st.st_ino)
+        return kept_fd_;
+    int fd = ::openat(root_fd_, name.c_str(),
+                      O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno_result();
+    // What was opened must be what was looked at, or the name changed
+    // in between: then it is not kept.
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        return CARD_WRONG_KIND;
+    }
+    if (kept_fd_ >= 0)
+        ::close(kept_fd_);
+    kept_fd_ = fd;
+    kept_name_ = name;
+    kept_dev_ = opened.st_dev;
+    kept_ino_ = opened.st_ino;
+    return fd;
 }
 
 int Card::open(const std::string &root) {
@@ -175,22 +208,31 @@ int Card::read(const std::string &name, uint64_t offset, size_t max_len,
     int r = resolve(name, false, parts);
     if (r != CARD_OK)
         return r;
-    Fd dir(open_parent(parts, false));
-    if (dir.fd < 0)
-        return dir.fd;
-    Fd f(::openat(dir.fd, parts.back().c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (f.fd < 0)
-        return errno_result();
-    struct stat st;
-    if (::fstat(f.fd, &st) != 0)
-        return CARD_IO;
-    if (!S_ISREG(st.st_mode))
-        return CARD_WRONG_KIND;
+    int fd;
+    Fd opened(-1);
+    if (parts.size() == 1) {
+        fd = open_root_file(parts[0]);
+        if (fd < 0)
+            return fd;
+    } else {
+        Fd dir(open_parent(parts, false));
+        if (dir.fd < 0)
+            return dir.fd;
+        opened.fd = ::openat(dir.fd, parts.back().c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (opened.fd < 0)
+            return errno_result();
+        struct stat st;
+        if (::fstat(opened.fd, &st) != 0)
+            return CARD_IO;
+        if (!S_ISREG(st.st_mode))
+            return CARD_WRONG_KIND;
+        fd = opened.fd;
+    }
     out.resize(max_len);
     size_t got = 0;
     while (got < max_len) {
-        ssize_t n = ::pread(f.fd, out.data() + got, max_len - got,
+        ssize_t n = ::pread(fd, out.data() + got, max_len - got,
                             static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR)
             continue;

@@ -71,8 +71,17 @@ class Card {
     int resolve(const std::string &name, bool allow_state,
                 std::vector<std::string> &parts) const;
 
+    // Opens a regular file at the card's root for reading, reusing the one
+    // opened last while the name still names that very file.
+    int open_root_file(const std::string &name) const;
+
     std::string root_;
     int root_fd_ = -1;
+    // The file last read at the card's root, kept open: a card image is
+    // read thousands of times in a row.
+    mutable int kept_fd_ = -1;
+    mutable std::string kept_name_;
+    mutable uint64_t kept_dev_ = 0, kept_ino_ = 0;
 };
 
 } // namespace vo62sim

@@ -557,6 +557,10 @@ void Simulator::read_link(Link &l, Clock::time_point now) {
         c.start = l.in_free > now ? l.in_free : now;
         l.in_free = c.start + byte_time_ * static_cast<Clock::rep>(n);
         l.in.push_back(std::move(c));
+        // A short read took everything there was; what comes later wakes
+        // the loop again, so a request costs no extra empty read.
+        if (static_cast<size_t>(n) < sizeof buf)
+            return;
     }
 }
 

@@ -136,6 +136,27 @@ TEST_F(Reassembly, FramesSplitAnywhereArriveWholeAndInOrder) {
     EXPECT_EQ(frames(), (std::vector<Bytes>{a, b}));
 }
 
+// Payload bytes are payload whatever they look like: a whole frame carried
+// inside a reply's data, and a payload of 4,000 bytes that arrives in pieces
+// of every size, with the next frame starting inside the last piece.
+TEST_F(Reassembly, PayloadsAreTakenWholeWhateverTheyHold) {
+    const Bytes inner = frame(9302, text("inner"));
+    Bytes big(4000);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<unsigned char>(i * 31 + 7);
+    const Bytes a = frame(9211, fake_comm::concat({inner, text("DEVO")}));
+    const Bytes b = frame(9211, big);
+    const Bytes c = frame(9007, text("A0001234"));
+    const Bytes stream = fake_comm::concat({a, b, c});
+    for (int piece : {1, 7, 12, 13, 511, 1000, 4012, 4096}) {
+        clear_seen();
+        std::vector<int> sizes(stream.size() / size_t(piece) + 1, piece);
+        fake_comm::deliver_split(id, stream, sizes);
+        ASSERT_EQ(frames(), (std::vector<Bytes>{a, b, c}))
+            << "pieces of " << piece;
+    }
+}
+
 TEST_F(Reassembly, DoubledFirstMagicByteLosesThatFrameOnly) {
     const Bytes a = frame(9302, text("x"));
     const Bytes b = frame(9303, text("y"));

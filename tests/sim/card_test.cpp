@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +103,47 @@ TEST_F(CardTest, FileOperationsKeepTheInstrumentsSemantics) {
     EXPECT_EQ(card.append("raw", data, 1), vo62sim::CARD_BAD_PATH);
     EXPECT_EQ(card.remove("raw"), vo62sim::CARD_BAD_PATH);
     EXPECT_EQ(read_file(dir.file("card/raw")), "image");
+}
+
+// A file at the card's root stays open between reads; every read must still
+// see the file its name names now.
+TEST_F(CardTest, RootFileReadsFollowWhatTheNameNamesNow) {
+    Bytes out;
+    write_file(dir.file("card/raw"), "first image");
+    ASSERT_EQ(card.read("raw", 0, 5, out), vo62sim::CARD_OK);
+    EXPECT_EQ(out, (Bytes{'f', 'i', 'r', 's', 't'}));
+
+    // Replaced by another file under the same name.
+    write_file(dir.file("card/raw.new"), "second");
+    ASSERT_EQ(
+        rename(dir.file("card/raw.new").c_str(), dir.file("card/raw").c_str()),
+        0);
+    ASSERT_EQ(card.read("raw", 0, 100, out), vo62sim::CARD_OK);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "second");
+
+    // Another root file in between, then the first again.
+    write_file(dir.file("card/other"), "other");
+    ASSERT_EQ(card.read("other", 1, 100, out), vo62sim::CARD_OK);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "ther");
+    ASSERT_EQ(card.read("raw", 3, 100, out), vo62sim::CARD_OK);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "ond");
+
+    // Shortened in place: the read ends at the new end.
+    ASSERT_EQ(truncate(dir.file("card/raw").c_str(), 2), 0);
+    ASSERT_EQ(card.read("raw", 0, 100, out), vo62sim::CARD_OK);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "se");
+
+    // Gone, then a directory, then a link to a file outside the card.
+    ASSERT_EQ(unlink(dir.file("card/raw").c_str()), 0);
+    EXPECT_EQ(card.read("raw", 0, 10, out), vo62sim::CARD_NOT_FOUND);
+    ASSERT_EQ(mkdir(dir.file("card/raw").c_str(), 0755), 0);
+    EXPECT_EQ(card.read("raw", 0, 10, out), vo62sim::CARD_WRONG_KIND);
+    ASSERT_EQ(rmdir(dir.file("card/raw").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("outside/secret").c_str(),
+                      dir.file("card/raw").c_str()),
+              0);
+    EXPECT_EQ(card.read("raw", 0, 10, out), vo62sim::CARD_BAD_PATH);
+    EXPECT_TRUE(out.empty());
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 #include "screen.h"
 #include "sim_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -304,6 +306,43 @@ TEST_F(Requests, ScreenShowsTheSerialInTheFont) {
     EXPECT_EQ(line, "VO-62V2 A000XXXX ");
     for (int x = 0; x < 104; x++)
         EXPECT_EQ(px(x, 10), 1); // the rule under the title
+}
+
+// However the bytes of requests arrive (several in one write, one in
+// pieces, one larger than a pseudo-terminal carries at once) every request
+// is answered, in order.
+TEST_F(Requests, RequestsInPiecesOrBackToBackAreAllAnswered) {
+    start();
+    ByteVec three;
+    for (const ByteVec &f :
+         {encode_request(8007, {}, 800),
+          encode_request(8211, file_request("raw", 512, 16), 800),
+          encode_request(8209, file_request("raw", 0, 0), 800)})
+        three.insert(three.end(), f.begin(), f.end());
+    ASSERT_TRUE(client.send_raw(three));
+    WireFrame r;
+    for (uint16_t code : {9007, 9211, 9209}) {
+        ASSERT_TRUE(client.next_frame(r, SimClient::kReplyTimeoutMs)) << code;
+        EXPECT_EQ(r.code, code);
+    }
+
+    const ByteVec one = encode_request(8211, file_request("raw", 0, 8), 800);
+    for (size_t at = 0; at < one.size(); at += 20) {
+        ASSERT_TRUE(client.send_raw(
+            ByteVec(one.begin() + long(at),
+                    one.begin() + long(std::min(at + 20, one.size())))));
+        usleep(30000);
+    }
+    ASSERT_TRUE(client.next_frame(r, SimClient::kReplyTimeoutMs));
+    EXPECT_EQ(r.code, 9211);
+    EXPECT_EQ(r.payload.size(), 12u);
+
+    ok(8210, file_request("big", 2, 0));
+    ByteVec data(4056);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = uint8_t(i * 13);
+    ok(8210, file_request("big", 3, uint32_t(data.size()), data));
+    EXPECT_EQ(read_device_file("big", 3996), data);
 }
 
 TEST_F(Requests, AnnouncementNamesThePtyAndGoesAway) {
