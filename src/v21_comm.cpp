@@ -10,9 +10,12 @@
 
 #include "m17_comm.h"
 #include "mxx_comm.h"
+#include "mxx_request.h"
 #include "wire.h"
 
 namespace {
+
+using namespace mxx_request;
 
 // Device type of the instrument and the tries every command gets once it has
 // been identified.
@@ -24,7 +27,6 @@ constexpr int V21_CMD_TRIES = 3;
 constexpr int FILE_OFF_FIRST = 32;
 constexpr int FILE_OFF_SECOND = 36;
 
-constexpr int U32_SIZE = 4;
 constexpr int MEM_REPLY_MAX = 2048;
 constexpr int FILE_INFO_REPLY = 40;
 constexpr int READ_REPLY_MAX = 4000;
@@ -32,34 +34,11 @@ constexpr int READ_REPLY_MAX = 4000;
 // Payload byte the instrument's serial starts with.
 constexpr unsigned char SERIAL_PREFIX = 'A';
 
-int request(int id, int code, const void *req, int req_size, void *dst,
-            int dst_size, int *got, int timeout_ms, int wait) {
-    int len = 0;
-    const int rc = MXX_send_cmd(id, code, req, req_size, dst, dst_size, &len,
-                                nullptr, nullptr, timeout_ms, wait);
-    if (got != nullptr)
-        *got = len;
-    return rc;
-}
-
-int send_u32(int id, int code, uint32_t value, int timeout_ms, int wait) {
-    unsigned char req[U32_SIZE];
-    WireWriter(req, sizeof req).u32(0, value);
-    return request(id, code, req, sizeof req, nullptr, 0, nullptr, timeout_ms,
-                   wait);
-}
-
 int get_i32(int id, int code, int32_t *out, int wait) {
-    unsigned char reply[U32_SIZE];
-    int got = 0;
-    const int rc = request(id, code, nullptr, 0, reply, sizeof reply, &got,
-                           V21_TIMEOUT_MS, wait);
-    if (rc != MXX_OK || !wait)
-        return rc;
-    if (got < U32_SIZE)
-        return MXX_FAILED;
-    if (out != nullptr)
-        *out = WireReader(reply, sizeof reply).i32(0);
+    uint32_t value = 0;
+    const int rc = request_u32(id, code, &value, V21_TIMEOUT_MS, wait);
+    if (rc == MXX_OK && wait && out != nullptr)
+        *out = static_cast<int32_t>(value);
     return rc;
 }
 
