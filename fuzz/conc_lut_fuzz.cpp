@@ -14,6 +14,7 @@
 
 #include "fuzz_util.h"
 #include "v21_cmds.h"
+#include "wire.h"
 
 namespace {
 
@@ -21,8 +22,7 @@ constexpr size_t OFF_CHECKSUM = 0, OFF_NAME = 4, OFF_COUNT = 16,
                  OFF_VALUES = 20;
 
 uint32_t le32(const unsigned char *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-           uint32_t(p[3]) << 24;
+    return WireReader(p, 4).u32(0);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include "fuzz_util.h"
 #include "m17_cmds.h"
+#include "wire.h"
 
 namespace {
 
@@ -22,9 +23,8 @@ constexpr uint32_t FULL_IMAGE = 0x7F000;
 constexpr size_t OFF_LENGTH = 40;
 constexpr unsigned char ERASED = 0xFF;
 
-uint32_t le32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-           uint32_t(p[3]) << 24;
+uint32_t le32(const unsigned char *p) {
+    return WireReader(p, 4).u32(0);
 }
 
 } // namespace

@@ -2,17 +2,10 @@
 // end of input, with no instrument.
 #include <gtest/gtest.h>
 
+#include "capture.h"
 #include "process.h"
 
 namespace {
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + 1))
-        n++;
-    return n;
-}
 
 // No simulator may be found: point the announcement directory at an empty one.
 std::map<std::string, std::string> isolated(const TempDir &dir) {

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "capture.h"
 #include "fw_support.h"
 #include "process.h"
 #include "sim_process.h"
@@ -18,14 +19,6 @@ constexpr int kNewPtyMs = 10000;
 
 bool has(const std::string &text, const std::string &what) {
     return text.find(what) != std::string::npos;
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + 1))
-        n++;
-    return n;
 }
 
 // The console connected to the simulator (Enter at the connection type and

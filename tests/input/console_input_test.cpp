@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "process.h"
 #include "sim_process.h"
 
@@ -92,14 +93,6 @@ const std::string kOverlong = std::string(1500, '9');
 const std::string kBinary =
     std::string("\x01\x7f\xff\xfe\x80\x1b[2J\r\t%s%n%x") +
     std::string(1, '\0') + "\x9b\xc3\x28";
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + 1))
-        n++;
-    return n;
-}
 
 void PrintTo(const Script &s, std::ostream *os) {
     *os << s.key;

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "capture.h"
 #include "process.h"
 #include "sim_client.h"
 #include "sim_process.h"
@@ -22,14 +23,6 @@ constexpr int kRunMs = 60000;
 constexpr int kStepMs = 20000;
 // The connection dialog: USB, then the first device listed (the simulator).
 const std::string kConnect = "\n\n";
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + 1))
-        n++;
-    return n;
-}
 
 ByteVec bytes_of(const std::string &s) {
     return ByteVec(s.begin(), s.end());

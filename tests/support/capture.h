@@ -27,4 +27,7 @@ class OutputCapture {
 // Makes standard input read the given text (then end of input).
 void feed_stdin(const std::string &text);
 
+// How often what occurs in text.
+size_t count_of(const std::string &text, const std::string &what);
+
 #endif
