@@ -175,7 +175,7 @@ int Card::open_parent(const std::vector<std::string> &parts,
     return fd;
 }
 
-int Card::info(const std::string &name, uint64_t &size, bool &is_dir) const {
+int Card::stat_entry(const std::string &name, struct stat &st) const {
     std::vector<std::string> parts;
     int r = resolve(name, false, parts);
     if (r != CARD_OK)
@@ -183,9 +183,16 @@ int Card::info(const std::string &name, uint64_t &size, bool &is_dir) const {
     Fd dir(open_parent(parts, false));
     if (dir.fd < 0)
         return dir.fd;
-    struct stat st;
     if (::fstatat(dir.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno_result();
+    return CARD_OK;
+}
+
+int Card::info(const std::string &name, uint64_t &size, bool &is_dir) const {
+    struct stat st;
+    int r = stat_entry(name, st);
+    if (r != CARD_OK)
+        return r;
     if (S_ISLNK(st.st_mode))
         return CARD_BAD_PATH;
     is_dir = S_ISDIR(st.st_mode);
@@ -425,16 +432,10 @@ int Card::list(const std::string &dir_name,
 }
 
 int Card::mtime(const std::string &name, int64_t &seconds) const {
-    std::vector<std::string> parts;
-    int r = resolve(name, false, parts);
+    struct stat st;
+    int r = stat_entry(name, st);
     if (r != CARD_OK)
         return r;
-    Fd dir(open_parent(parts, false));
-    if (dir.fd < 0)
-        return dir.fd;
-    struct stat st;
-    if (::fstatat(dir.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno_result();
     seconds = st.st_mtime;
     return CARD_OK;
 }

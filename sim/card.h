@@ -9,6 +9,8 @@
 
 #include "le.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,6 +72,9 @@ class Card {
     int open_parent(const std::vector<std::string> &parts, bool create) const;
     int resolve(const std::string &name, bool allow_state,
                 std::vector<std::string> &parts) const;
+
+    // Looks up an entry without following a link at its end.
+    int stat_entry(const std::string &name, struct stat &st) const;
 
     // Opens a regular file at the card's root for reading, reusing the one
     // opened last while the name still names that very file.
