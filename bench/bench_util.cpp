@@ -17,6 +17,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "mxx_comm.h"
+#include "v21_comm.h"
+
 namespace bench {
 
 namespace {
@@ -24,10 +27,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Frames and file reads on the wire.
-constexpr long FRAME_OVERHEAD = 13;    // header and payload sum
-constexpr long FILE_REQUEST_HEAD = 40; // name, offset, length
-constexpr long READ_COUNT_SIZE = 4;    // the count before the data
-constexpr int BITS_PER_BYTE = 10;      // start bit, 8 data bits, stop bit
+constexpr long FRAME_OVERHEAD = MXX_FRAME_OVERHEAD;   // header and payload sum
+constexpr long FILE_REQUEST_HEAD = V21_FILE_REQ_SIZE; // name, offset, length
+constexpr long READ_COUNT_SIZE = 4; // the count before the data
+constexpr int BITS_PER_BYTE = 10;   // start bit, 8 data bits, stop bit
 
 int ms_left(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
