@@ -424,9 +424,11 @@ bool Matrix::prepare() {
         // A card that has never been used gets the demo log.
         SimProcess sim({"--seed", kCardSeed, "--image-size", kImageSize},
                        dirs_->card());
-        if (!sim.started() || !sim.stop()) {
-            error_ =
-                "the simulator did not start and stop cleanly: " + sim.output();
+        const bool started = sim.started();
+        if (!started || !sim.stop()) {
+            error_ = std::string(started ? "the simulator did not stop cleanly"
+                                         : "the simulator did not start") +
+                     ": " + sim.output();
             return false;
         }
     }

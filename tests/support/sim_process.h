@@ -18,8 +18,11 @@ std::string console_binary_path();
 
 class SimProcess {
   public:
-    static constexpr int kStartTimeoutMs = 10000;
-    static constexpr int kStopTimeoutMs = 10000;
+    // Bounds, not delays: a start or stop takes milliseconds, but the
+    // sanitizer builds run several simulators and consoles at once on two
+    // cores, where a process may wait seconds for its turn.
+    static constexpr int kStartTimeoutMs = 30000;
+    static constexpr int kStopTimeoutMs = 30000;
 
     // Starts the simulator with extra arguments. With card_dir empty a
     // temporary card directory is made (and removed at the end); give one
