@@ -1,6 +1,7 @@
 #include "cmd_util.h"
 
 #include "libcomm.h"
+#include "ops.h"
 #include "ra62d2ide.h"
 
 bool require_connected() {
@@ -13,6 +14,11 @@ bool require_connected() {
 int cmd_error(const char *name, int code) {
     log_error("Command %s error(code=%d)!\n", name, code);
     return -1;
+}
+
+int op_error(const char *name, int code) {
+    cmd_error(name, code);
+    return OP_FAILED;
 }
 
 FilePtr open_file(const char *path, const char *mode) {

@@ -14,6 +14,12 @@ bool require_connected();
 
 // Prints "Command %s error(code=%d)!" for a failed request and answers -1.
 int cmd_error(const char *name, int code);
+// The same line for an operation; answers OP_FAILED.
+int op_error(const char *name, int code);
+// A console command's result for an operation's status: 0 or -1.
+inline int cmd_result(int status) {
+    return status == 0 ? 0 : -1;
+}
 
 struct FileCloser {
     void operator()(FILE *f) const {

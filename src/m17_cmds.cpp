@@ -1,5 +1,6 @@
 // Console commands over the generic request set: firmware version, serial
-// number, device clock and restart.
+// number, device clock and restart. Each asks its questions and calls the
+// operation of m17_ops.
 #include "m17_cmds.h"
 
 #include <cstring>
@@ -7,33 +8,21 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "m17_comm.h"
+#include "m17_ops.h"
 #include "ra62d2ide.h"
 
-char serial_no[16];
-
-namespace {
-
-constexpr int CLOCK_OFFSET_MAX = 12; // hours either way
-
-} // namespace
-
 int M17_cmd_get_fw_version(char *, int) {
-    if (!require_connected())
-        return -1;
     char version[M17_FW_VERSION_LEN + 1];
-    int rc = M17_get_fw_version(id_conn, version, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_get_fw_version", rc);
+    const int st = M17_op_get_fw_version(version);
+    if (st != OP_OK)
+        return -1;
     log_write("MAIN", "FW Version=%s\n", version);
     return 0;
 }
 
 int M17_cmd_get_serial(char *, int) {
-    if (!require_connected())
+    if (M17_op_get_serial() != OP_OK)
         return -1;
-    int rc = M17_get_serial(id_conn, serial_no, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_get_serial", rc);
     log_write("MAIN", "Serial = %s\n", serial_no);
     return 0;
 }
@@ -57,65 +46,31 @@ int M17_cmd_set_serial(char *cmdline, int prefix) {
         input_string_msg_cmd(serial, M17_SERIAL_LEN, M17_SERIAL_LEN,
                              "Enter serial", cmdline, 1);
     }
-    log_write("MAIN", "Setting serial to:%s\n", serial);
-    rc = M17_set_serial(id_conn, serial, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_set_serial", rc);
-    return 0;
+    return cmd_result(M17_op_set_serial(serial, "M17_cmd_set_serial"));
 }
 
 int M17_cmd_get_time(char *, int) {
-    if (!require_connected())
-        return -1;
     M17_time t{};
-    int rc = M17_get_time(id_conn, &t, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_get_time", rc);
+    if (M17_op_get_time(&t) != OP_OK)
+        return -1;
     log_write("MAIN", "Device time: %.4d/%.2d/%.2d  %.2d:%.2d:%.2d\n", t.year,
               t.month, t.day, t.hour, t.minute, t.second);
     return 0;
-}
-
-void M17_clock_from_local(time_t now, int offset_hours, M17_time *clock) {
-    struct tm tm;
-    localtime_r(&now, &tm);
-    // mktime normalises the shifted hour into a valid local date and time.
-    tm.tm_hour += offset_hours;
-    tm.tm_isdst = -1;
-    mktime(&tm);
-    clock->year = tm.tm_year + 1900;
-    clock->month = tm.tm_mon + 1;
-    clock->day = tm.tm_mday;
-    clock->hour = tm.tm_hour;
-    clock->minute = tm.tm_min;
-    clock->second = tm.tm_sec;
 }
 
 int M17_cmd_set_time(char *cmdline, int) {
     if (!require_connected())
         return -1;
     int offset = 0;
-    input_integer_msg_cmd(&offset, -CLOCK_OFFSET_MAX, CLOCK_OFFSET_MAX,
+    input_integer_msg_cmd(&offset, -M17_CLOCK_OFFSET_MAX, M17_CLOCK_OFFSET_MAX,
                           "Enter offset", cmdline, 1);
     M17_time t;
     M17_clock_from_local(time(nullptr), offset, &t);
-    log_write("MAIN", "Setting device time: %.4d/%.2d/%.2d  %.2d:%.2d:%.2d ...",
-              t.year, t.month, t.day, t.hour, t.minute, t.second);
-    int rc = M17_set_time(id_conn, &t, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_set_time", rc);
-    log_append("MAIN", "Ok.\n");
-    return 0;
+    return cmd_result(M17_op_set_time(t));
 }
 
 int M17_cmd_restart(char *, int) {
-    if (!require_connected())
-        return -1;
-    log_append("MAIN", "Restarting device.\n");
-    int rc = M17_restart(id_conn);
-    if (rc != 0)
-        return cmd_error("M17_cmd_restart", rc);
-    return MXX_disconnect(id_conn);
+    return cmd_result(M17_op_restart());
 }
 
 int M17_cmd_hook_events(int) {

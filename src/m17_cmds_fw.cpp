@@ -1,277 +1,36 @@
-// Firmware containers (QFW): building one from a raw image, copying its
-// image into the instrument's external flash block by block, and starting
-// the instrument's programming from that flash.
-//
-// A container is a 72-byte header followed by the image padded to a fixed
-// size. The image is a sequence of 32-bit little-endian words; scrambling
-// XORs word j with j*j*j*j (32-bit wrapping), so it is its own inverse.
+// Console commands of the firmware: the questions of "create qfw", "upload
+// qfw" and "flash fw"; the work is done by the operations of m17_ops_fw.
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <memory>
-#include <new>
-
-#include <sys/stat.h>
 
 #include "cmd_util.h"
-#include "libcomm.h"
 #include "m17_cmds.h"
-#include "m17_comm.h"
-#include "mxx_comm.h"
-#include "ra62d2ide.h"
-#include "wire.h"
 
 namespace {
 
-// Header layout.
-constexpr size_t QFW_OFF_MAGIC = 0;
-constexpr size_t QFW_OFF_NAME = 20;
-constexpr size_t QFW_OFF_LENGTH = 40;
-constexpr size_t QFW_OFF_TYPE = 44;
-constexpr size_t QFW_OFF_VERSION = 48;
-constexpr size_t QFW_OFF_RAW_SUM = 52;
-constexpr size_t QFW_OFF_ENC_SUM = 56;
-constexpr size_t QFW_OFF_DATE = 60;
-constexpr size_t QFW_OFF_TIME = 64;
-constexpr size_t QFW_OFF_FLAGS = 68;
-constexpr size_t QFW_TEXT_FIELD = 20;
-constexpr char QFW_MAGIC[] = "ZUVODEDE FIRMWARE";
-constexpr uint32_t QFW_FLAG_SCRAMBLED = 1;
-
 constexpr unsigned FILE_NAME_MAX = 255;
-constexpr int VERSION_PART_MAX = 255;
 
-// Upload.
-constexpr int BLOCK_WRITE_ATTEMPTS = 5;     // per block, in all
-constexpr uint32_t DEFAULT_BLOCK_SIZE = 64; // when the erase answers 0
-// The block index travels in 16 bits: more blocks would wrap to block 0.
-constexpr uint32_t MAX_BLOCK_COUNT = 65536;
-constexpr unsigned char ERASED_BYTE = 0xFF; // fill beyond a short image
-
-constexpr size_t WORD_SIZE = 4;
-
-// An image buffer that is released on every path; null when the memory is
-// not there.
-using ImageBuf = std::unique_ptr<unsigned char[]>;
-ImageBuf make_image(uint32_t size, unsigned char fill) {
-    ImageBuf buf(new (std::nothrow) unsigned char[size ? size : 1]);
-    if (buf)
-        memset(buf.get(), fill, size);
-    return buf;
-}
-
-// The image size must be whole words; the only real caller passes 0x7F000.
-bool image_size_ok(uint32_t image_size) {
-    if (image_size % WORD_SIZE == 0)
-        return true;
-    log_write("MAIN", "Error,image size 0x%x is not a multiple of 4!\n",
-              image_size);
-    return false;
-}
-
-uint32_t scramble_key(uint32_t j) {
-    return j * j * j * j;
-}
-
-// Reads exactly len bytes; false on a short read.
-bool read_all(FILE *f, unsigned char *buf, size_t len) {
-    return fread(buf, 1, len, f) == len;
-}
-
-struct QfwHeader {
-    uint32_t length = 0;
-    uint32_t device_type = 0;
-    uint32_t version = 0;
-    uint32_t raw_sum = 0;
-    uint32_t enc_sum = 0;
-    uint32_t flags = 0;
-};
-
-QfwHeader decode_header(const unsigned char *block) {
-    WireReader r(block, QFW_HEADER_SIZE);
-    QfwHeader h;
-    h.length = r.u32(QFW_OFF_LENGTH);
-    h.device_type = r.u32(QFW_OFF_TYPE);
-    h.version = r.u32(QFW_OFF_VERSION);
-    h.raw_sum = r.u32(QFW_OFF_RAW_SUM);
-    h.enc_sum = r.u32(QFW_OFF_ENC_SUM);
-    h.flags = r.u32(QFW_OFF_FLAGS);
-    return h;
+// Copies a default file name into a name buffer of FILE_NAME_MAX + 1 bytes.
+void set_default(char *name, const char *text) {
+    snprintf(name, FILE_NAME_MAX + 1, "%s", text ? text : "");
 }
 
 } // namespace
-
-uint32_t M17_qfw_checksum(const unsigned char *image, uint32_t size) {
-    WireReader r(image, size);
-    uint32_t sum = 0;
-    for (uint32_t off = 0; off + WORD_SIZE <= size; off += WORD_SIZE)
-        sum ^= r.u32(off);
-    return sum;
-}
-
-void M17_qfw_scramble(unsigned char *image, uint32_t size) {
-    WireReader r(image, size);
-    WireWriter w(image, size);
-    for (uint32_t j = 0; (j + 1) * WORD_SIZE <= size; j++)
-        w.u32(j * WORD_SIZE, r.u32(j * WORD_SIZE) ^ scramble_key(j));
-}
 
 int M17_cmd_create_qfw(char *, const char *default_bin, const char *default_qfw,
                        const char *device_name, uint32_t image_size,
                        int device_type) {
     char bin_name[FILE_NAME_MAX + 1];
     char qfw_name[FILE_NAME_MAX + 1];
-    snprintf(bin_name, sizeof bin_name, "%s", default_bin ? default_bin : "");
-    snprintf(qfw_name, sizeof qfw_name, "%s", default_qfw ? default_qfw : "");
+    set_default(bin_name, default_bin);
+    set_default(qfw_name, default_qfw);
     int encrypt = 1, major = 0, minor = 0;
     input_string_msg(bin_name, 0, FILE_NAME_MAX, "Enter BIN file name");
     input_string_msg(qfw_name, 0, FILE_NAME_MAX, "Enter QFW file name");
     input_yesno_msg(&encrypt, "Encrypt file");
-    input_integer_msg(&major, 0, VERSION_PART_MAX, "Major version:");
-    input_integer_msg(&minor, 0, VERSION_PART_MAX, "Minor version:");
+    input_integer_msg(&major, 0, QFW_VERSION_PART_MAX, "Major version:");
+    input_integer_msg(&minor, 0, QFW_VERSION_PART_MAX, "Minor version:");
     return M17_create_qfw(bin_name, qfw_name, major, minor, encrypt,
                           device_name, image_size, device_type);
-}
-
-int M17_create_qfw(const char *bin_name, const char *qfw_name, int major,
-                   int minor, int encrypt, const char *device_name,
-                   uint32_t image_size, int device_type) {
-    if (!image_size_ok(image_size))
-        return -1;
-    FilePtr bin = open_file(bin_name, "rb");
-    if (!bin) {
-        log_write("MAIN", "Error loading file:%s!\n", bin_name);
-        return -1;
-    }
-    log_write("MAIN", "Reading file %s...", bin_name);
-    // Only a regular file has a length to take (not a directory or a pipe).
-    struct stat st {};
-    if (fstat(fileno(bin.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-        log_write("MAIN", "Error loading file:%s!\n", bin_name);
-        return -1;
-    }
-    const off_t length = st.st_size;
-    if (static_cast<unsigned long>(length) > image_size) {
-        log_write("MAIN", "Error,file longer than 0x%x!\n", image_size);
-        return -1;
-    }
-    ImageBuf image = make_image(image_size, 0);
-    if (!image) {
-        log_write("MAIN", "Error,no memory for 0x%x bytes!\n", image_size);
-        return -1;
-    }
-    if (!read_all(bin.get(), image.get(), static_cast<size_t>(length))) {
-        log_write("MAIN", "Error loading file:%s!\n", bin_name);
-        return -1;
-    }
-    log_write("MAIN", "Ok.\n");
-    bin.reset();
-
-    const uint32_t raw_sum = M17_qfw_checksum(image.get(), image_size);
-    if (encrypt)
-        M17_qfw_scramble(image.get(), image_size);
-    const uint32_t enc_sum = M17_qfw_checksum(image.get(), image_size);
-    log_write("MAIN", "Raw checksum:0x%.8x\n", raw_sum);
-    log_write("MAIN", "Enc checksum:0x%.8x\n", enc_sum);
-    log_write("MAIN", "Version:%d.%d\n", major, minor);
-
-    log_write("MAIN", "Writing file %s...", qfw_name);
-    FilePtr qfw = open_file(qfw_name, "wb");
-    if (!qfw) {
-        log_write("MAIN", "Error writing file:%s!\n", qfw_name);
-        return -1;
-    }
-
-    unsigned char header[QFW_HEADER_SIZE] = {};
-    WireWriter w(header, sizeof header);
-    w.bytes(QFW_OFF_MAGIC, QFW_MAGIC, strlen(QFW_MAGIC));
-    // A name of 20 characters or more fills the field without a terminator.
-    if (device_name)
-        w.bytes(QFW_OFF_NAME, device_name,
-                strnlen(device_name, QFW_TEXT_FIELD));
-    w.u32(QFW_OFF_LENGTH, image_size);
-    w.u32(QFW_OFF_TYPE, static_cast<uint32_t>(device_type));
-    w.u32(QFW_OFF_VERSION, (static_cast<uint32_t>(major & 0xFF) << 8) |
-                               static_cast<uint32_t>(minor & 0xFF));
-    w.u32(QFW_OFF_RAW_SUM, raw_sum);
-    w.u32(QFW_OFF_ENC_SUM, enc_sum);
-    const time_t now = time(nullptr);
-    struct tm tm {};
-    localtime_r(&now, &tm);
-    w.u32(QFW_OFF_DATE, (static_cast<uint32_t>(tm.tm_year + 1900) << 16) |
-                            (static_cast<uint32_t>(tm.tm_mon + 1) << 8) |
-                            static_cast<uint32_t>(tm.tm_mday));
-    w.u32(QFW_OFF_TIME, (static_cast<uint32_t>(tm.tm_hour) << 16) |
-                            (static_cast<uint32_t>(tm.tm_min) << 8) |
-                            static_cast<uint32_t>(tm.tm_sec));
-    w.u32(QFW_OFF_FLAGS, encrypt ? QFW_FLAG_SCRAMBLED : 0);
-
-    bool ok = fwrite(header, 1, sizeof header, qfw.get()) == sizeof header &&
-              fwrite(image.get(), 1, image_size, qfw.get()) == image_size;
-    // A write error may show only when the buffered bytes reach the disk.
-    FILE *f = qfw.release();
-    ok = fflush(f) == 0 && ok;
-    ok = fclose(f) == 0 && ok;
-    if (!ok) {
-        log_write("MAIN", "Error creating file:%s!\n", qfw_name);
-        return -1;
-    }
-    log_write("MAIN", "Ok.\n");
-    return 0;
-}
-
-int M17_check_qfw(FILE *f, const char *name, int device_type,
-                  uint32_t image_size, unsigned char *image,
-                  uint32_t *encrypted) {
-    log_write("MAIN", "Reading file %s...", name);
-    unsigned char block[QFW_HEADER_SIZE];
-    if (!read_all(f, block, sizeof block)) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    const QfwHeader h = decode_header(block);
-    if (h.device_type != static_cast<uint32_t>(device_type)) {
-        log_write("MAIN", "Invalid QFW file!\n");
-        return -1;
-    }
-    if (h.length > image_size) {
-        log_write("MAIN", "Error,file longer than 0x%x!\n", image_size);
-        return -1;
-    }
-    if (!read_all(f, image, h.length)) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    log_write("MAIN", "Ok (size=0x%x,flags=0x%.2x).\n", h.length, h.flags);
-    const uint32_t scrambled = h.flags & QFW_FLAG_SCRAMBLED;
-
-    // The sums run over the whole buffer, so the 0xFF fill beyond a short
-    // image counts; the raw sum undoes the scrambling word by word.
-    WireReader r(image, image_size);
-    uint32_t calc_raw = 0, calc_enc = 0;
-    for (uint32_t j = 0; (j + 1) * WORD_SIZE <= image_size; j++) {
-        const uint32_t word = r.u32(j * WORD_SIZE);
-        calc_enc ^= word;
-        calc_raw ^= scrambled ? word ^ scramble_key(j) : word;
-    }
-    log_write("MAIN", "Version:%d.%.2d\n", (h.version >> 8) & 0xFF,
-              h.version & 0xFF);
-    log_write("MAIN", "Encrypted:0x%.2x\n", scrambled);
-    log_write("MAIN", "Calc raw checksum:0x%.8x\n", calc_raw);
-    log_write("MAIN", "Calc enc checksum:0x%.8x\n", calc_enc);
-    log_write("MAIN", "File raw checksum:0x%.8x\n", h.raw_sum);
-    log_write("MAIN", "File enc checksum:0x%.8x\n", h.enc_sum);
-    if (h.raw_sum != calc_raw) {
-        log_write("MAIN", "Raw chsum wrong!\n");
-        return -1;
-    }
-    if (h.enc_sum != calc_enc) {
-        log_write("MAIN", "Enc chsum wrong!\n");
-        return -1;
-    }
-    if (encrypted != nullptr)
-        *encrypted = scrambled;
-    return 0;
 }
 
 int M17_cmd_upload_qfw(char *, const char *default_qfw, int device_type,
@@ -279,108 +38,17 @@ int M17_cmd_upload_qfw(char *, const char *default_qfw, int device_type,
     if (!require_connected())
         return -1;
     char name[FILE_NAME_MAX + 1];
-    snprintf(name, sizeof name, "%s", default_qfw ? default_qfw : "");
+    set_default(name, default_qfw);
     input_string_msg(name, 0, FILE_NAME_MAX, "Enter QFW file name");
-    if (!image_size_ok(image_size))
-        return -1;
-
-    // Opened for update ("r+b"): a missing or write-protected container is
-    // refused alike. Nothing is ever written to it.
-    FilePtr f = open_file(name, "r+b");
-    if (!f) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    ImageBuf image = make_image(image_size, ERASED_BYTE);
-    if (!image) {
-        log_write("MAIN", "Error,no memory for 0x%x bytes!\n", image_size);
-        return -1;
-    }
-    uint32_t encrypted = 0;
-    const int checked = M17_check_qfw(f.get(), name, device_type, image_size,
-                                      image.get(), &encrypted);
-    f.reset();
-    if (checked != 0)
-        return -1;
-
-    log_write("MAIN", "Erasing external flash....");
-    uint32_t block_size = 0;
-    int rc = M17_erase_ext_flash(id_conn, &block_size, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_upload_qfw", rc);
-    log_write("MAIN", "Ok.\n");
-    if (block_size == 0)
-        block_size = DEFAULT_BLOCK_SIZE;
-
-    // A block must fit one write request, and every block index must fit
-    // in 16 bits; otherwise nothing is written.
-    const uint32_t full = image_size / block_size;
-    const uint32_t rest = image_size % block_size;
-    const uint32_t count = full + (rest ? 1 : 0);
-    if (block_size > static_cast<uint32_t>(M17_MAX_BLOCK_DATA)) {
-        log_error("Block size %u asked by the device is above the %d bytes a "
-                  "write can carry; nothing written, external flash left "
-                  "erased!\n",
-                  block_size, M17_MAX_BLOCK_DATA);
-        return -1;
-    }
-    if (count > MAX_BLOCK_COUNT) {
-        log_error("Block size %u asked by the device needs %u blocks, more "
-                  "than %u; nothing written, external flash left erased!\n",
-                  block_size, count, MAX_BLOCK_COUNT);
-        return -1;
-    }
-
-    for (uint32_t k = 0; k < count; k++) {
-        const uint32_t size = k < full ? block_size : rest;
-        const unsigned char *data = image.get() + k * block_size;
-        log_write("MAIN", "Writing block %u of %u (size:%u)...", k + 1, count,
-                  size);
-        for (int attempt = 0; attempt < BLOCK_WRITE_ATTEMPTS; attempt++) {
-            rc = M17_write_ext_flash(id_conn, static_cast<int>(k), data,
-                                     static_cast<int>(size), 1);
-            if (rc == 0)
-                break;
-        }
-        if (rc != 0) {
-            log_write("MAIN", "Error!\n");
-            return cmd_error("M17_cmd_upload_qfw", rc);
-        }
-        log_write("MAIN", "Ok.\n");
-    }
-    return 0;
+    M17_qfw_upload_opts o{name, device_type, image_size};
+    return cmd_result(M17_op_upload_qfw(o, no_progress()));
 }
 
 int M17_cmd_flash_fw(char *, const char *default_qfw) {
     if (!require_connected())
         return -1;
     char name[FILE_NAME_MAX + 1];
-    snprintf(name, sizeof name, "%s", default_qfw ? default_qfw : "");
+    set_default(name, default_qfw);
     input_string_msg(name, 0, FILE_NAME_MAX, "Enter QFW file name");
-
-    FilePtr f = open_file(name, "rb");
-    if (!f) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    log_write("MAIN", "Reading file %s...", name);
-    unsigned char block[QFW_HEADER_SIZE];
-    if (!read_all(f.get(), block, sizeof block)) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    f.reset();
-    log_write("MAIN", "Ok.\n");
-    const QfwHeader h = decode_header(block);
-    const uint32_t encrypted = h.flags & QFW_FLAG_SCRAMBLED;
-    log_write("MAIN", "Encrypted:0x%.2x\n", encrypted);
-    log_write("MAIN", "Raw checksum:0x%.8x\n", h.raw_sum);
-    log_write("MAIN", "Enc checksum:0x%.8x\n", h.enc_sum);
-    log_write("MAIN", "Starting memory flashing process...");
-    const int rc = M17_flash_FW(id_conn, encrypted, h.raw_sum, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_flash_fw", rc);
-    // The instrument restarts to program itself: the link goes down.
-    MXX_disconnect(id_conn);
-    return 0;
+    return cmd_result(M17_op_flash_fw(name));
 }

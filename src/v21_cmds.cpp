@@ -61,15 +61,6 @@ constexpr uint32_t LIVE_START = 1, LIVE_PROGRESS = 2, LIVE_BUTTON = 3,
                    LIVE_SCAN_PROGRESS = 0x82, LIVE_SCAN_BUTTON = 0x83,
                    LIVE_SCAN_FINISHED = 0x84;
 
-// Model option bits.
-constexpr uint32_t MODEL_LOGO = 1u << 8, MODEL_NO_BT = 1u << 9,
-                   MODEL_SC = 1u << 11, MODEL_ADC24 = 1u << 12,
-                   MODEL_C = 1u << 13, MODEL_RECT_COIL = 1u << 14;
-
-bool serial_unset(const char *tail) {
-    return strcmp(tail, "XXXX") == 0 || strcmp(tail, "xxxx") == 0;
-}
-
 } // namespace
 
 int V21_cmd_create_menu(menu_record *menu, int) {
@@ -142,131 +133,82 @@ int V21_cmd_restart(char *cmdline, int arg) {
     return M17_cmd_restart(cmdline, arg);
 }
 
-// The instrument's firmware: image file and container names, the device
-// name and type written into a container, and the fixed image size.
-namespace {
-constexpr char FW_BIN_NAME[] = "de62d2.bin";
-constexpr char FW_QFW_NAME[] = "de62d2.qfw";
-constexpr char FW_DEVICE_NAME[] = "VO-62V2";
-constexpr uint32_t FW_IMAGE_SIZE = 0x7F000;
-constexpr int FW_DEVICE_TYPE = DEV_TYPE_VO62;
-} // namespace
-
 int V21_cmd_create_qfw(char *cmdline, int) {
-    return M17_cmd_create_qfw(cmdline, FW_BIN_NAME, FW_QFW_NAME, FW_DEVICE_NAME,
-                              FW_IMAGE_SIZE, FW_DEVICE_TYPE);
+    return M17_cmd_create_qfw(cmdline, V21_FW_BIN_NAME, V21_FW_QFW_NAME,
+                              V21_FW_DEVICE_NAME, V21_FW_IMAGE_SIZE,
+                              V21_FW_DEVICE_TYPE);
 }
 
 int V21_cmd_upload_qfw(char *cmdline, int) {
-    return M17_cmd_upload_qfw(cmdline, FW_QFW_NAME, FW_DEVICE_TYPE,
-                              FW_IMAGE_SIZE);
+    return M17_cmd_upload_qfw(cmdline, V21_FW_QFW_NAME, V21_FW_DEVICE_TYPE,
+                              V21_FW_IMAGE_SIZE);
 }
 
 int V21_cmd_flash_fw(char *cmdline, int) {
-    return M17_cmd_flash_fw(cmdline, FW_QFW_NAME);
+    return M17_cmd_flash_fw(cmdline, V21_FW_QFW_NAME);
 }
 
 int V21_cmd_set_serial(char *cmdline, int) {
     if (!require_connected())
         return -1;
-    char current[M17_SERIAL_LEN + 1];
-    int rc = M17_get_serial(id_conn, current, 1);
-    if (rc != 0)
-        return cmd_error("V21_cmd_set_serial", rc);
-    char tail[5] = "0000";
-    if (strlen(current) == M17_SERIAL_LEN)
-        memcpy(tail, current + 4, 4);
-    if (!serial_unset(tail)) {
+    char tail[5];
+    bool unset = false;
+    if (V21_op_read_serial_tail(tail, &unset, "V21_cmd_set_serial") != OP_OK)
+        return -1;
+    if (!unset) {
         log_write("MAIN", "serial number already set\n");
         return 0;
     }
     input_string_msg_cmd(tail, 4, 4, "Enter serial", cmdline, 1);
-    char serial[M17_SERIAL_LEN + 1];
-    snprintf(serial, sizeof serial, "A000%s", tail);
-    log_write("MAIN", "Setting serial to:%s\n", serial);
-    rc = M17_set_serial(id_conn, serial, 1);
-    if (rc != 0)
-        return cmd_error("V21_cmd_set_serial", rc);
-    return 0;
+    return cmd_result(V21_op_set_serial(tail));
 }
 
 int V21_cmd_get_status(char *, int) {
-    if (!require_connected())
-        return -1;
     unsigned char buf[V21_STATUS_SIZE] = {};
-    int rc = V21_Get_Status(id_conn, buf, 1);
-    if (rc != 0)
-        return cmd_error("V21_cmd_get_status", rc);
+    if (V21_op_get_status(buf) != OP_OK)
+        return -1;
     print_status(buf, sizeof buf);
     return 0;
 }
 
 void print_status(const unsigned char *buf, size_t size) {
-    WireReader r(buf, size);
+    const V21_status s = V21_decode_status(buf, size);
     log_write("MAIN", "\n");
-    log_write("MAIN", "Status.error           = 0x%.8x\n", r.u32(0));
-    log_write("MAIN", "Status.bat_voltage     = %dmV\n", r.i32(4));
-    log_write("MAIN", "Status.bat_perc        = %d%%\n", r.u16(8));
-    log_write("MAIN", "Status.contrast        = %d\n", r.u16(10));
-    log_write("MAIN", "Status.bt_status       = %d\n", r.u16(12));
-    log_write("MAIN", "Status.gps_status      = %d\n", r.u16(14));
-    log_write("MAIN", "Status.flash_size      = %uMB\n", r.u32(16) >> 20);
+    log_write("MAIN", "Status.error           = 0x%.8x\n", s.error);
+    log_write("MAIN", "Status.bat_voltage     = %dmV\n", s.bat_voltage_mv);
+    log_write("MAIN", "Status.bat_perc        = %d%%\n", s.bat_percent);
+    log_write("MAIN", "Status.contrast        = %d\n", s.contrast);
+    log_write("MAIN", "Status.bt_status       = %d\n", s.bt_status);
+    log_write("MAIN", "Status.gps_status      = %d\n", s.gps_status);
+    log_write("MAIN", "Status.flash_size      = %uMB\n",
+              s.flash_size_bytes >> 20);
     log_write("MAIN", "\n");
 }
 
 int V21_cmd_get_model_rev(char *, int) {
-    if (!require_connected())
-        return -1;
     uint32_t model = 0;
-    int rc = M17_get_model_rev(id_conn, &model, 1);
-    if (rc != 0)
-        return cmd_error("V21_cmd_get_model_rev", rc);
-    static const struct {
-        uint32_t bit;
-        const char *line;
-    } lines[] = {
-        {MODEL_LOGO, "Zuvodede logo displayed.\n"},
-        {MODEL_NO_BT, "Bluetooth disabled.\n"},
-        {MODEL_SC, "VO62 S/C\n"},
-        {MODEL_C, "VO62C\n"},
-        {MODEL_ADC24, "24bit ADC\n"},
-        {MODEL_RECT_COIL, "Rect. coil\n"},
-    };
+    if (V21_op_get_model(&model, "V21_cmd_get_model_rev") != OP_OK)
+        return -1;
     log_write("MAIN", "Model information:\n");
-    for (const auto &l : lines)
-        if (model & l.bit)
-            log_write("MAIN", "%s", l.line);
+    for (const V21_model_option *o : V21_model_listing)
+        if (model & o->bit)
+            log_write("MAIN", "%s", o->line);
     return 0;
 }
 
 int V21_cmd_set_model_rev(char *, int) {
-    if (!require_connected())
-        return -1;
     uint32_t model = 0;
-    int rc = M17_get_model_rev(id_conn, &model, 1);
-    if (rc != 0)
-        return cmd_error("V21_cmd_set_model_rev", rc);
-    static const struct {
-        uint32_t bit;
-        const char *label;
-    } options[] = {
-        {MODEL_ADC24, "24bit ADC"},
-        {MODEL_C, "VO62C"},
-        {MODEL_SC, "VO62S/C"},
-        {MODEL_LOGO, "Zuvodede logo"},
-        {MODEL_NO_BT, "Disable bluetooth"},
-        {MODEL_RECT_COIL, "Rect. coil"},
-    };
+    if (V21_op_get_model(&model, "V21_cmd_set_model_rev") != OP_OK)
+        return -1;
     uint32_t value = 0;
-    for (const auto &o : options) {
+    for (const V21_model_option &o : V21_model_options) {
         int answer = (model & o.bit) ? 1 : 0;
         input_integer_msg(&answer, 0, 1, o.label);
         if (answer)
             value |= o.bit;
     }
-    rc = M17_set_model_rev(id_conn, value, 1);
-    if (rc != 0)
-        return cmd_error("V21_cmd_set_model_rev", rc);
+    if (V21_op_set_model(value) != OP_OK)
+        return -1;
     log_write("MAIN", "Ok.\n");
     return 0;
 }

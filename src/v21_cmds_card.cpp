@@ -1,195 +1,22 @@
-// Storage card transfer: a tar archive unpacked onto the instrument's card,
-// and the card's raw image copied into a local file.
-#include <cinttypes>
-#include <cstdio>
-
+// Storage card commands: "upload tar" and "download sd" ask their file and
+// run the operations of v21_ops_card.
 #include "cmd_util.h"
-#include "libcomm.h"
-#include "mxx_comm.h"
-#include "ra62d2ide.h"
-#include "tar_reader.h"
+#include "console_progress.h"
 #include "v21_cmds.h"
-#include "v21_comm.h"
 
 namespace {
 
-const char *const UPLOAD_NAME = "V21_cmd_upload_tar";
-const char *const DOWNLOAD_NAME = "V21_cmd_download_sd";
-
 constexpr unsigned FILE_NAME_MAX = 255; // longest local file name asked for
-
-constexpr uint32_t APPEND_CHUNK = 128;     // data bytes of one append
-constexpr uint32_t APPEND_DOTS_EVERY = 10; // appends per progress dot
-// A file whose size on the card differs from the archive's after its last
-// append is sent once more from scratch.
-constexpr int FILE_SEND_ATTEMPTS = 2;
-
-// The device file that stands for the whole card.
-const char *const CARD_IMAGE_FILE = "raw";
-constexpr uint32_t IMAGE_READ_CHUNK = 512;    // bytes asked for per read
 constexpr unsigned IMAGE_PERCENT_EVERY = 200; // reads per percentage line
 
-// An archive file on disk.
-class FileSource : public TarSource {
-  public:
-    explicit FileSource(FILE *file) : file_(file) {}
-    long read(unsigned char *buf, size_t n) override {
-        size_t got = fread(buf, 1, n, file_);
-        if (got < n && ferror(file_))
-            return -1;
-        return static_cast<long>(got);
-    }
-    bool seek(uint64_t pos) override {
-        if (pos > static_cast<uint64_t>(INT64_MAX))
-            return false;
-        clearerr(file_);
-        return fseeko(file_, static_cast<off_t>(pos), SEEK_SET) == 0;
-    }
-
-  private:
-    FILE *file_;
-};
-
-int report_incomplete(const std::string &path) {
-    log_error("\nFile %s is incomplete: the archive ends inside its data!\n",
-              path.c_str());
-    return -1;
-}
-
-int report_read_error(const char *archive) {
-    log_error("\nError reading file:%s!\n", archive);
-    return -1;
-}
-
-// Creates the file on the card and appends its data in 128-byte pieces: the
-// full pieces, then the rest, which is sent even when it is empty. Answers 0,
-// -1 after reporting, or a failed request's code (above 0, or negative from
-// the library) through rc.
-int send_file_data(int id, TarReader &reader, const TarEntry &entry,
-                   const char *archive, int &rc) {
-    const char *path = entry.path.c_str();
-    rc = V21_Write_File(id, path, V21_OP_CREATE, nullptr, 0, 1);
-    if (rc != 0)
-        return -1;
-    unsigned char chunk[APPEND_CHUNK];
-    const uint32_t size = static_cast<uint32_t>(entry.size);
-    const uint32_t full = size / APPEND_CHUNK;
-    uint32_t sent = 0;
-    for (uint32_t k = 0; k <= full; k++) {
-        const uint32_t want = k < full ? APPEND_CHUNK : size % APPEND_CHUNK;
-        long got = reader.read_data(chunk, want);
-        if (got < 0)
-            return report_read_error(archive);
-        if (static_cast<uint32_t>(got) != want)
-            return report_incomplete(entry.path);
-        rc = V21_Append_File(id, path, chunk, want, sent);
-        if (rc != 0)
-            return -1;
-        sent += want;
-        if (k < full && k % APPEND_DOTS_EVERY == 0)
-            log_write("MAIN", ".");
-    }
-    return 0;
-}
-
-// Sends one regular file and confirms its size on the card; answers 0 or -1
-// after reporting.
-int upload_file(int id, TarReader &reader, const TarEntry &entry,
-                const char *archive) {
-    const char *path = entry.path.c_str();
-    const uint32_t size = static_cast<uint32_t>(entry.size);
-    log_write("MAIN", "file name:%s [%u]", path, size);
-    uint32_t on_card = 0;
-    for (int attempt = 1; attempt <= FILE_SEND_ATTEMPTS; attempt++) {
-        int rc = 0;
-        if (attempt > 1) {
-            log_write("MAIN", " size on card %u, sending again", on_card);
-            if (!reader.rewind_data())
-                return report_read_error(archive);
-            rc = V21_Write_File(id, path, V21_OP_DELETE, nullptr, 0, 1);
-            if (rc != 0)
-                return cmd_error(UPLOAD_NAME, rc);
-        }
-        if (send_file_data(id, reader, entry, archive, rc) != 0)
-            return rc != 0 ? cmd_error(UPLOAD_NAME, rc) : -1;
-        rc = V21_File_Info(id, path, &on_card, 1);
-        if (rc != 0)
-            return cmd_error(UPLOAD_NAME, rc);
-        if (on_card == size) {
-            log_write("MAIN", "DONE\n");
-            return 0;
-        }
-    }
-    log_error("\nFile %s on the card holds %u bytes instead of %u!\n", path,
-              on_card, size);
-    return cmd_error(UPLOAD_NAME, MXX_FAILED);
-}
-
-// A directory entry that names the card's root itself ("./" in archives
-// made with tar -C dir .): it exists, and the card refuses to make it.
-bool names_root(const std::string &path) {
-    return path.find_first_not_of("./") == std::string::npos &&
-           path.find("..") == std::string::npos;
-}
-
 } // namespace
-
-int upload_tar(int id, TarSource &source, const char *archive) {
-    TarReader reader(source);
-    for (;;) {
-        TarEntry entry;
-        const int next = reader.next(entry);
-        if (next == TAR_END)
-            return 0;
-        if (next == TAR_ERR_READ)
-            return report_read_error(archive);
-        if (next != TAR_ENTRY) {
-            log_error("\nDamaged archive %s at byte %" PRIu64 ": %s!\n",
-                      archive, reader.error_offset(), reader.error());
-            return -1;
-        }
-        const char *path = entry.path.c_str();
-        // The card's name field holds 31 characters and a terminator; a
-        // longer path would arrive cut and name another file.
-        if (entry.path.size() >= static_cast<size_t>(V21_FILE_NAME_SIZE)) {
-            log_write("MAIN", "path too long, skipped:%s\n", path);
-            continue;
-        }
-        if (entry.type == TAR_DIRECTORY) {
-            if (names_root(entry.path))
-                continue;
-            log_write("MAIN", "name of directory:%s\n", path);
-            int rc = V21_Write_File(id, path, V21_OP_MKDIR, nullptr, 0, 1);
-            if (rc != 0)
-                return cmd_error(UPLOAD_NAME, rc);
-            continue;
-        }
-        if (entry.size == 0)
-            continue; // an empty file is not created
-        if (entry.size > UINT32_MAX) {
-            log_write("MAIN", "file too large, skipped:%s\n", path);
-            continue;
-        }
-        if (!reader.data_complete())
-            return report_incomplete(entry.path);
-        if (upload_file(id, reader, entry, archive) != 0)
-            return -1;
-    }
-}
 
 int V21_cmd_upload_tar(char *, int) {
     if (!require_connected())
         return -1;
     char name[FILE_NAME_MAX + 1] = "sd.tar";
     input_string_msg(name, 0, FILE_NAME_MAX, "Enter TAR file name");
-    FilePtr file = open_file(name, "rb");
-    if (!file) {
-        log_write("MAIN", "Error loading file:%s!\n", name);
-        return -1;
-    }
-    log_write("MAIN", "Reading file %s...\n", name);
-    FileSource source(file.get());
-    return upload_tar(id_conn, source, name);
+    return cmd_result(V21_op_upload_tar(name, no_progress()));
 }
 
 int V21_cmd_download_sd(char *, int) {
@@ -197,47 +24,6 @@ int V21_cmd_download_sd(char *, int) {
         return -1;
     char name[FILE_NAME_MAX + 1] = "sd.img";
     input_string_msg(name, 0, FILE_NAME_MAX, "Enter sd image file name");
-    uint32_t size = 0;
-    int rc = V21_File_Info(id_conn, CARD_IMAGE_FILE, &size, 1);
-    if (rc != 0)
-        return cmd_error(DOWNLOAD_NAME, rc);
-    log_write("MAIN", "Downloading sd image (size:%u)", size);
-
-    FilePtr file = open_file(name, "wb");
-    if (!file) {
-        report_write_error(name);
-        return -1;
-    }
-    unsigned char chunk[IMAGE_READ_CHUNK];
-    uint32_t offset = 0;
-    for (unsigned chunks = 1;; chunks++) {
-        uint32_t count = 0;
-        rc = V21_Read_File(id_conn, CARD_IMAGE_FILE, chunk, offset,
-                           IMAGE_READ_CHUNK, &count, 1);
-        if (rc != 0) {
-            close_written(file, name); // what was copied so far stays
-            return cmd_error(DOWNLOAD_NAME, rc);
-        }
-        // Offsets are unsigned 32-bit: a card that goes on past 4 GiB
-        // cannot be addressed, and wrapping would copy it again forever.
-        if (count > UINT32_MAX - offset) {
-            close_written(file, name);
-            log_error("\nThe sd image goes on past 4 GiB, copy stopped!\n");
-            return -1;
-        }
-        if (count > 0 && fwrite(chunk, 1, count, file.get()) != count) {
-            file.reset();
-            report_write_error(name);
-            return -1;
-        }
-        offset += count;
-        if (chunks % IMAGE_PERCENT_EVERY == 0 && size != 0)
-            log_write("MAIN", "%.1f%%\n", offset * 100.0 / size);
-        if (count == 0) {
-            if (!close_written(file, name))
-                return -1;
-            log_write("MAIN", "Ok\n");
-            return 0;
-        }
-    }
+    PercentProgress percent(IMAGE_PERCENT_EVERY);
+    return cmd_result(V21_op_download_sd(name, percent));
 }

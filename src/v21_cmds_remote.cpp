@@ -1,17 +1,11 @@
-// Remote measurement: a single measurement or a scanner run triggered from
-// the console through the instrument's state and key events, and raw
-// measured values read one by one. The live progress of a measurement or a
-// scan is printed by the live-data event handler while these commands poll
-// the instrument's state.
-#include <chrono>
-#include <thread>
-
+// Remote measurement commands: "measure" and "scanner" ask for the trigger
+// between the operations of v21_ops_remote and print the result; "measure
+// data" reads raw values one by one.
 #include "cmd_util.h"
+#include "console_progress.h"
 #include "libcomm.h"
 #include "ra62d2ide.h"
 #include "v21_cmds.h"
-#include "v21_comm.h"
-#include "v21_records.h"
 
 namespace {
 
@@ -19,52 +13,6 @@ constexpr int SAMPLES_PER_LINE = 5;
 constexpr int MEASURE_DATA_DEFAULT = 1200;
 constexpr int MEASURE_DATA_MAX = 100000;
 constexpr int FILE_NAME_MAX = 255;
-
-long long real_now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void real_sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-const wait_clock real_clock = {real_now_ms, real_sleep_ms};
-const wait_clock *clock_in_use = &real_clock;
-
-// Polls the state until done(state) holds. Only a state that was actually
-// read can end the wait: a failed request counts towards the limit of
-// failures in a row, and the whole wait is bounded in time.
-template <typename Done> int poll_state(Done done, int32_t *last) {
-    const long long start = clock_in_use->now_ms();
-    int failures = 0;
-    for (;;) {
-        int32_t state = 0;
-        const int rc = V21_Get_State(id_conn, &state, 1);
-        if (rc == 0) {
-            failures = 0;
-            if (last)
-                *last = state;
-            if (done(state))
-                return 0;
-        } else if (++failures >= WAIT_STATE_MAX_FAILURES) {
-            return rc;
-        }
-        if (clock_in_use->now_ms() - start >= WAIT_STATE_LIMIT_MS)
-            return WAIT_STATE_TIMED_OUT;
-        clock_in_use->sleep_ms(WAIT_STATE_POLL_MS);
-    }
-}
-
-int send_events(std::initializer_list<uint32_t> events) {
-    for (uint32_t ev : events) {
-        const int rc = V21_Send_Event(id_conn, ev, 1);
-        if (rc != 0)
-            return rc;
-    }
-    return 0;
-}
 
 // Asks "0-Trigger,1-Stop" as an integer prompt would, but answers stop when
 // the console input has ended: piped input must not trigger forever.
@@ -86,57 +34,24 @@ int ask_trigger_or_stop() {
     }
 }
 
-// Fetches "meas/last.dat" after a measurement or scan.
-int download_last(meas_record *rec) {
-    unsigned char buf[MEAS_RECORD_SIZE];
-    if (download_record(id_conn, -1, buf) != 0)
-        return -1;
-    decode_meas_record(buf, sizeof buf, rec);
-    return 0;
-}
-
 } // namespace
-
-void set_wait_clock(const wait_clock *clock) {
-    clock_in_use = clock ? clock : &real_clock;
-}
-
-int wait_for_state(int32_t state, int32_t *last) {
-    return poll_state([state](int32_t s) { return s == state; }, last);
-}
-
-int wait_for_state_finish(int32_t state, int32_t *last) {
-    return poll_state([state](int32_t s) { return s != state; }, last);
-}
 
 int V21_cmd_measure(char *, int) {
     constexpr const char *name = "V21_cmd_measure";
-    // Without a connection the set-state request fails and is reported.
-    int32_t ignored = 0;
-    V21_Get_State(id_conn, &ignored, 1);
-    int rc = V21_Set_State(id_conn, STATE_REMOTE, 1);
-    if (rc == 0)
-        rc = wait_for_state(STATE_READY);
-    if (rc == 0)
-        rc = send_events({EVENT_CANCEL, EVENT_MODE, EVENT_TRIGGER});
-    if (rc != 0)
-        return cmd_error(name, rc);
-
+    if (V21_op_remote_start(false, name) != OP_OK)
+        return -1;
     int answer = 0;
     input_integer_msg(&answer, 0, 1, "0-Trigger,1-Cancel");
     const bool cancel = answer == 1;
-    rc = V21_Send_Event(id_conn, cancel ? EVENT_CANCEL : EVENT_TRIGGER, 1);
-    if (rc != 0)
-        return cmd_error(name, rc);
+    if (V21_op_remote_event(cancel, name) != OP_OK)
+        return -1;
     if (cancel)
         return 0;
-
-    rc = wait_for_state_finish(STATE_MEASURING);
-    if (rc != 0)
-        return cmd_error(name, rc);
     meas_record rec;
-    if (download_last(&rec) != 0)
-        return cmd_error(name, -1);
+    OffsetProgress offsets;
+    if (V21_op_remote_result(false, &rec, name, WAIT_STATE_LIMIT_MS, offsets) !=
+        OP_OK)
+        return -1;
     log_write("MAIN",
               "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,"
               "Dia=%2d    Susc=%6.3f Cond=%6.1f [%2d/%2d]\n",
@@ -149,30 +64,25 @@ int V21_cmd_measure(char *, int) {
 
 int V21_cmd_scanner(char *, int) {
     constexpr const char *name = "V21_cmd_scanner";
-    int rc = V21_Set_State(id_conn, STATE_REMOTE, 1);
-    if (rc == 0)
-        rc = wait_for_state(STATE_READY);
-    if (rc == 0)
-        rc = send_events(
-            {EVENT_CANCEL, EVENT_CANCEL, EVENT_MODE, EVENT_TRIGGER});
-    if (rc != 0)
-        return cmd_error(name, rc);
-
+    if (V21_op_remote_start(true, name) != OP_OK)
+        return -1;
     for (;;) {
         const bool stop = ask_trigger_or_stop() == 1;
-        rc = V21_Send_Event(id_conn, stop ? EVENT_CANCEL : EVENT_TRIGGER, 1);
-        if (rc != 0)
-            return cmd_error(name, rc);
+        if (V21_op_remote_event(stop, name) != OP_OK)
+            return -1;
         if (stop)
             break;
     }
-
-    rc = wait_for_state_finish(STATE_SCANNING);
-    if (rc != 0)
-        return cmd_error(name, rc);
     meas_record rec;
-    if (download_last(&rec) != 0)
-        return cmd_error(name, -1);
+    OffsetProgress offsets;
+    if (V21_op_remote_result(true, &rec, name, WAIT_STATE_LIMIT_MS, offsets) !=
+        OP_OK)
+        return -1;
+    print_scan_samples(rec);
+    return 0;
+}
+
+void print_scan_samples(const meas_record &rec) {
     log_write("MAIN", "Meas time:%2d\n", rec.num_samples);
     const int n = record_sample_count(rec);
     for (int i = 0; i < n; i++) {
@@ -185,7 +95,6 @@ int V21_cmd_scanner(char *, int) {
                    marked ? ']' : ' ');
     }
     log_append("MAIN", "\n");
-    return 0;
 }
 
 int V21_cmd_measure_data(char *, int) {

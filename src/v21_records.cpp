@@ -6,6 +6,7 @@
 
 #include "cmd_util.h"
 #include "libcomm.h"
+#include "ops.h"
 #include "wire.h"
 
 namespace {
@@ -141,8 +142,7 @@ void write_gps_coords(const gps_fix *fix) {
     char text[96];
     format_gpx_coords(nullptr, fix, 0, 1, "lat=%13.8f lon=%13.8f", text,
                       sizeof text);
-    log_write("MAIN", "%s alt=%.3d num_sat=%.2d\n", text, fix->alt,
-              gps_satellites(*fix));
+    op_text("%s alt=%.3d num_sat=%.2d\n", text, fix->alt, gps_satellites(*fix));
 }
 
 void write_gps_coords_file(FILE *file, const gps_fix *fix) {

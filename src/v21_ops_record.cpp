@@ -4,31 +4,31 @@
 
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "v21_cmds.h"
 #include "v21_comm.h"
+#include "v21_ops.h"
 
 namespace {
 
-constexpr int NOTE_DOTS_EVERY = 30; // pieces per progress dot of notes, aux
-
 // Copies a device file piece by piece into a local file; shared by the note
 // and auxiliary-data downloads.
-int download_file(int id, const char *device_file, const char *progress,
-                  const char *name, int slot, const char *path) {
+int download_file(int id, const char *device_file, const char *header,
+                  const char *name, int slot, const char *path,
+                  Progress &progress) {
     uint32_t size = 0;
     int rc = V21_File_Info(id, device_file, &size, 1);
     if (rc != 0)
         return cmd_error(name, rc);
-    log_write("MAIN", progress, slot, static_cast<int>(size));
+    op_text(header, slot, static_cast<int>(size));
 
     FilePtr file = open_file(path, "wb");
     if (!file) {
         report_write_error(path);
         return -1;
     }
+    ProgressPhase phase(progress, size, ProgressUnit::bytes);
     unsigned char chunk[RECORD_READ_CHUNK];
     uint32_t offset = 0;
-    for (int chunks = 1;; chunks++) {
+    for (;;) {
         uint32_t count = 0;
         rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk, &count,
                            1);
@@ -43,29 +43,29 @@ int download_file(int id, const char *device_file, const char *progress,
             return -1;
         }
         offset += count;
-        if (chunks % NOTE_DOTS_EVERY == 0)
-            log_write("MAIN", ".");
+        phase.advance(count);
     }
     if (!close_written(file, path))
         return -1;
-    log_write("MAIN", "Ok\n");
+    op_text("Ok\n");
     return 0;
 }
 
 } // namespace
 
-int download_record(int id, int slot, unsigned char *buf) {
+int V21_op_download_record(int id, int slot, unsigned char *buf,
+                           Progress &progress) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     if (slot == -1)
         snprintf(device_file, sizeof device_file, "meas/last.dat");
     else
         snprintf(device_file, sizeof device_file, "meas/meas%.4d.dat", slot);
-    log_write("MAIN", "Downloading record[%d,%d]", slot, MEAS_RECORD_SIZE);
+    op_text("Downloading record[%d,%d]", slot, MEAS_RECORD_SIZE);
 
+    ProgressPhase phase(progress, MEAS_RECORD_SIZE, ProgressUnit::bytes);
     unsigned char chunk[RECORD_READ_CHUNK];
     uint32_t offset = 0;
     while (offset < MEAS_RECORD_SIZE) {
-        log_write("MAIN", "%d", static_cast<int>(offset));
         uint32_t count = 0;
         int rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk,
                                &count, 1);
@@ -77,22 +77,24 @@ int download_record(int id, int slot, unsigned char *buf) {
         uint32_t keep = MEAS_RECORD_SIZE - offset;
         memcpy(buf + offset, chunk, count < keep ? count : keep);
         offset += count;
-        log_write("MAIN", ".");
+        phase.advance(count);
     }
-    log_write("MAIN", "Ok\n");
+    op_text("Ok\n");
     return 0;
 }
 
-int download_note(int id, int slot, const char *path) {
+int V21_op_download_note(int id, int slot, const char *path,
+                         Progress &progress) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     snprintf(device_file, sizeof device_file, "notes/rec%.4d.wav", slot);
     return download_file(id, device_file, "Downloading note[%d,%d]",
-                         "download_note", slot, path);
+                         "download_note", slot, path, progress);
 }
 
-int download_aux(int id, int slot, const char *path) {
+int V21_op_download_aux(int id, int slot, const char *path,
+                        Progress &progress) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     snprintf(device_file, sizeof device_file, "aux/aux%.4d.dat", slot);
     return download_file(id, device_file, "Downloading aux. data[%d,%d]",
-                         "download_aux", slot, path);
+                         "download_aux", slot, path, progress);
 }
