@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli.h"
 #include "conutil.h"
 #include "libcomm.h"
 #include "v21_cmds.h"
@@ -185,7 +186,10 @@ int MXX_event_device_list_changed(void *) {
 }
 
 #ifndef RA62_NO_MAIN
-int main() {
+int main(int argc, char **argv) {
+    // With arguments the program is the command line; without, the console.
+    if (argc > 1)
+        return cli_main(argc, argv);
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
     MXX_init(nullptr, MXX_event_device_list_changed, nullptr);

@@ -83,6 +83,9 @@ int V21_op_set_params(unsigned char *buf);
 // lines go to file when one is given.
 void print_params(const unsigned char *rec, size_t size, int extended,
                   FILE *file);
+// The lines of the listing as one text.
+std::string V21_params_text(const unsigned char *rec, size_t size,
+                            bool extended);
 // One listed field: its name as the listing prints it ("Params.contrast")
 // and its value as text.
 struct V21_param_text {

@@ -352,6 +352,16 @@ int read_params_record(unsigned char *buf) {
     return rc;
 }
 
+std::string V21_params_text(const unsigned char *rec, size_t size,
+                            bool extended) {
+    WireReader r(rec, size);
+    std::string text;
+    for (const Line &l : listing())
+        if (!l.extended || extended)
+            text += format_line(l, r);
+    return text;
+}
+
 void print_params(const unsigned char *rec, size_t size, int extended,
                   FILE *file) {
     WireReader r(rec, size);

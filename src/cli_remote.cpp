@@ -1,0 +1,130 @@
+// Subcommands of remote measurement: one measurement, or a scan.
+#include <chrono>
+#include <poll.h>
+#include <unistd.h>
+
+#include "cli.h"
+#include "cmd_util.h"
+#include "v21_ops.h"
+
+namespace {
+
+constexpr int STDIN_POLL_MS = 100; // how often a scan looks for its stop
+
+nlohmann::json record_json(const meas_record &r) {
+    return {{"type", record_type(r)},  {"meas_mode", r.meas_mode},
+            {"susc", r.susc},          {"susc_unit", susc_unit(r)},
+            {"cond", r.cond},          {"cond_unit", cond_unit(r)},
+            {"error", r.error},        {"pin", r.pin},
+            {"diameter", r.dia},       {"counter", r.counter},
+            {"samples", r.num_samples}};
+}
+
+int check_ms(int ms) {
+    if (ms <= 0)
+        return cli_fail(OP_USAGE, "--ms %d is not above 0", ms);
+    return OP_OK;
+}
+
+// Waits until ms have passed (ms > 0), or else until a line or the end of
+// standard input, or Ctrl-C.
+void wait_scan_end(int ms) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (op_stop_requested())
+            return;
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start)
+                .count();
+        if (ms > 0) {
+            if (elapsed >= ms)
+                return;
+            usleep(useconds_t(STDIN_POLL_MS) * 1000);
+            continue;
+        }
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, STDIN_POLL_MS) > 0)
+            return; // a line, or the end of the input
+    }
+}
+
+struct MeasureArgs {
+    std::string samples;
+    int ms = WAIT_STATE_LIMIT_MS;
+};
+
+} // namespace
+
+void cli_add_remote(CLI::App &app, CliCommands &cmds) {
+    auto m = std::make_shared<MeasureArgs>();
+    CliCommand &measure = cmds.add(
+        app, "measure", "Trigger one measurement and print its result");
+    measure.app->add_option("--samples", m->samples,
+                            "Also write the measurement's samples to FILE");
+    measure.app
+        ->add_option("--ms", m->ms,
+                     "Longest wait in ms for the measurement to end")
+        ->capture_default_str();
+    measure.check = [m]() -> int { return check_ms(m->ms); };
+    measure.run = [m](CliRun &run) -> int {
+        constexpr const char *name = "V21_cmd_measure";
+        int st = V21_op_remote_start(false, name);
+        if (st == OP_OK)
+            st = V21_op_remote_event(false, name);
+        meas_record rec;
+        if (st == OP_OK)
+            st = V21_op_remote_result(false, &rec, name, m->ms, no_progress());
+        if (st != OP_OK)
+            return st;
+        if (!m->samples.empty() && save_meas(m->samples.c_str(), &rec) != 0)
+            return OP_LOCAL_FILE;
+        run.say("susc %.3f %s  cond %.1f %s  error %d  [%d/%d]\n",
+                double(rec.susc), susc_unit(rec), double(rec.cond),
+                cond_unit(rec), rec.error, rec.counter, rec.num_samples);
+        run.json() = record_json(rec);
+        if (!m->samples.empty())
+            run.json()["file"] = m->samples;
+        return OP_OK;
+    };
+
+    auto scan_ms = std::make_shared<int>(0);
+    CliCommand &scan = cmds.add(
+        app, "scan",
+        "Run the scanner until --ms have passed, or until Enter, the end "
+        "of the input or Ctrl-C; then print the samples");
+    scan.app->add_option("--ms", *scan_ms, "How long to scan, in ms");
+    scan.check = [scan_ms]() -> int {
+        return *scan_ms == 0 ? int(OP_OK) : check_ms(*scan_ms);
+    };
+    scan.run = [scan_ms](CliRun &run) -> int {
+        constexpr const char *name = "V21_cmd_scanner";
+        int st = V21_op_remote_start(true, name);
+        if (st != OP_OK)
+            return st;
+        wait_scan_end(*scan_ms);
+        // Ctrl-C is how a scan may end: it stops the scan, not the program.
+        op_clear_stop();
+        st = V21_op_remote_event(true, name);
+        meas_record rec;
+        if (st == OP_OK)
+            st = V21_op_remote_result(true, &rec, name, WAIT_STATE_LIMIT_MS,
+                                      no_progress());
+        if (st != OP_OK)
+            return st;
+        nlohmann::json samples = nlohmann::json::array();
+        const int n = record_sample_count(rec);
+        for (int i = 0; i < n; i++) {
+            run.say("%8.3f %6.1f%s\n", double(rec.susc_samples[i]),
+                    double(rec.cond_samples[i]),
+                    sample_marked(rec, i) ? " marked" : "");
+            samples.push_back({{"susc", rec.susc_samples[i]},
+                               {"cond", rec.cond_samples[i]},
+                               {"marked", sample_marked(rec, i)}});
+        }
+        run.json()["susc_unit"] = susc_unit(rec);
+        run.json()["cond_unit"] = cond_unit(rec);
+        run.json()["samples"] = samples;
+        return OP_OK;
+    };
+}
