@@ -84,28 +84,28 @@ int V21_event_live_data(int, MXX_conn *, const unsigned char *frame, intptr_t) {
     double kappa = r.f32(8), sigma = r.f32(12);
     switch (kind) {
     case LIVE_START:
-        log_write("MAIN", "Start of measurement\n");
+        op_text("Start of measurement\n");
         break;
     case LIVE_PROGRESS:
-        log_write("MAIN", "   Progress:%d\n", value);
+        op_text("   Progress:%d\n", value);
         break;
     case LIVE_BUTTON:
     case LIVE_SCAN_BUTTON:
-        log_write("MAIN", "   Button:%d\n", value);
+        op_text("   Button:%d\n", value);
         break;
     case LIVE_FINISHED:
-        log_write("MAIN", "Finished:   Error=%d Kappa=%6.3f Sigma=%5.1f\n",
+        op_text("Finished:   Error=%d Kappa=%6.3f Sigma=%5.1f\n",
                   value, kappa, sigma);
         break;
     case LIVE_SCAN_START:
-        log_write("MAIN", "Scanner start:%d\n", value);
+        op_text("Scanner start:%d\n", value);
         break;
     case LIVE_SCAN_PROGRESS:
-        log_write("MAIN", "   Progress:%d   Kappa=%6.3f  Sigma=%5.1f\n", value,
+        op_text("   Progress:%d   Kappa=%6.3f  Sigma=%5.1f\n", value,
                   kappa, sigma);
         break;
     case LIVE_SCAN_FINISHED:
-        log_write("MAIN", "Finished\n");
+        op_text("Finished\n");
         break;
     default:
         break;
