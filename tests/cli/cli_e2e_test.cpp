@@ -1,0 +1,406 @@
+// The command line against vo62-sim: every command group's effect on the
+// simulator and its files (the same bytes the console's command writes for
+// the same answers), its exit status and its JSON; "-p auto" with none, one
+// and two simulators; usage errors that send nothing; Ctrl-C in the middle
+// of a card download.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "capture.h"
+#include "process.h"
+#include "sim_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+constexpr int kRunMs = 90000;
+constexpr uint64_t kReadSize = 512; // the card image is read in these
+
+ProcessResult cli(const SimProcess &sim, const std::vector<std::string> &args,
+                  const std::string &cwd, const std::string &input = "") {
+    std::vector<std::string> argv = {console_binary_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, input, sim.env(), kRunMs, false, cwd);
+}
+
+// The console with Enter at the two connection questions, then commands.
+ProcessResult console(const SimProcess &sim, const std::string &commands,
+                      const std::string &cwd) {
+    return run_process({console_binary_path()}, "\n\n" + commands + "q\n",
+                       sim.env(), kRunMs, false, cwd);
+}
+
+json parse(const ProcessResult &r) {
+    json j = json::parse(r.out, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << r.out;
+    return j;
+}
+
+// Every regular file under dir, by its path relative to dir.
+std::map<std::string, std::string> tree(const std::string &dir) {
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            files[fs::relative(e.path(), dir).string()] =
+                read_file(e.path().string());
+    return files;
+}
+
+class CliEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(sim_binary_path().empty());
+        fs::create_directory(a_dir());
+        fs::create_directory(b_dir());
+    }
+    // Working directories of the console (a) and of the command line (b).
+    std::string a_dir() const { return work_.file("a"); }
+    std::string b_dir() const { return work_.file("b"); }
+    std::string a(const std::string &f) const { return a_dir() + "/" + f; }
+    std::string b(const std::string &f) const { return b_dir() + "/" + f; }
+    TempDir work_;
+};
+
+TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
+    SimProcess sim({"--seed", "3"});
+    ASSERT_TRUE(sim.started());
+    ProcessResult r = cli(sim, {"serial", "set", "4711"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = cli(sim, {"serial", "set", "4712"}, b_dir());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("serial number already set (A0004711)"),
+              std::string::npos)
+        << r.err;
+
+    r = cli(sim, {"model", "set", "logo=1", "24bit ADC=0"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = cli(sim, {"time", "set", "--offset", "-3"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+
+    r = cli(sim, {"--json", "info"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json j = parse(r);
+    EXPECT_EQ(j["serial"], "A0004711");
+    EXPECT_EQ(j["model"]["options"]["logo"], true);
+    EXPECT_EQ(j["model"]["options"]["adc24"], false);
+    EXPECT_GT(j["status"]["battery_mv"].get<int>(), 0);
+    EXPECT_EQ(j["clock"].get<std::string>().size(), 19u);
+    EXPECT_GT(j["memory"]["heap_free_bytes"].get<int>(), 0);
+
+    // The console sees the same.
+    ProcessResult c = console(sim, "gs\ngm\n", a_dir());
+    EXPECT_NE(c.out.find("Serial = A0004711\n"), std::string::npos);
+    EXPECT_NE(c.out.find("Zuvodede logo displayed.\n"), std::string::npos);
+    EXPECT_EQ(c.out.find("24bit ADC\n"), std::string::npos);
+
+    r = cli(sim, {"restart"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST_F(CliEndToEnd, ParamsFileEqualsTheConsolesAndSetChecksFirst) {
+    SimProcess sim({"--seed", "3"});
+    ASSERT_TRUE(sim.started());
+    ProcessResult c = console(sim, "gp\ny\ny\np.txt\n", a_dir());
+    ASSERT_EQ(c.exit_code, 0);
+    ProcessResult r =
+        cli(sim, {"params", "get", "--extended", "--out", "p.txt"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(b("p.txt")), read_file(a("p.txt")));
+    EXPECT_EQ(r.out, read_file(a("p.txt")));
+
+    // One bad value of several: nothing is written.
+    const std::string params = sim.card_dir() + "/.vo62sim/params.bin";
+    const std::string before = read_file(params);
+    for (const std::vector<std::string> &bad :
+         {std::vector<std::string>{"contrast=60", "contrast=101"},
+          {"contrast=60", "audio_vol=x"},
+          {"contrast=60", "calib.fs=nan"},
+          {"contrast=60", "no_such=1"}}) {
+        std::vector<std::string> args = {"params", "set"};
+        args.insert(args.end(), bad.begin(), bad.end());
+        r = cli(sim, args, b_dir());
+        EXPECT_EQ(r.exit_code, 2) << bad[1];
+        EXPECT_NE(r.err.find(bad[1].substr(0, bad[1].find('='))),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(read_file(params), before);
+
+    r = cli(sim,
+            {"params", "set", "contrast=60", "Params.sd_timeout=999",
+             "calib2_pin.exp_d=-2.5"},
+            b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = cli(sim, {"--json", "params", "get", "--extended"}, b_dir());
+    json j = parse(r);
+    EXPECT_EQ(j["params"]["contrast"], 60);
+    EXPECT_EQ(j["params"]["sd_timeout"], 999);
+    EXPECT_DOUBLE_EQ(j["params"]["calib2_pin.exp_d"].get<double>(), -2.5);
+    EXPECT_EQ(j["params"]["audio_vol"], 1); // untouched
+}
+
+TEST_F(CliEndToEnd, LogDownloadEqualsTheConsolesAndDeletingAsksForYes) {
+    SimProcess sim({"--seed", "7"});
+    ASSERT_TRUE(sim.started());
+    ProcessResult c = console(sim, "ml\ny\ny\ny\ny\n", a_dir());
+    ASSERT_EQ(c.exit_code, 0);
+    ProcessResult r = cli(
+        sim,
+        {"--json", "log", "download", "out/log", "--notes", "--raw", "--aux"},
+        b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json j = parse(r);
+    EXPECT_EQ(j["dir"], "out/log");
+    EXPECT_GT(j["records"].get<int>(), 0);
+    EXPECT_EQ(j["records"], j["total"]);
+    const auto console_files = tree(a("kappa_XXXX"));
+    EXPECT_GT(console_files.size(), 20u);
+    EXPECT_EQ(tree(b("out/log")), console_files);
+    EXPECT_FALSE(file_exists(b("aaa"))); // the slot dump is the console's
+
+    // Slot 0 of the demo log holds a record.
+    const std::string slot0 = sim.card_dir() + "/meas/meas0000.dat";
+    ASSERT_TRUE(file_exists(slot0));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"log", "delete", "0"},
+          {"log", "clear"},
+          {"log", "purge"}}) {
+        r = cli(sim, args, b_dir());
+        EXPECT_EQ(r.exit_code, 2) << args[1];
+        EXPECT_NE(r.err.find("without --yes"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(file_exists(slot0));
+    r = cli(sim, {"-y", "log", "delete", "100"}, b_dir());
+    EXPECT_EQ(r.exit_code, 2) << r.err; // the demo log has 100 slots
+    r = cli(sim, {"log", "delete", "0", "--yes"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(file_exists(slot0));
+    r = cli(sim, {"-y", "log", "purge"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = cli(sim, {"--json", "log", "download", "--no-summary"}, b_dir());
+    EXPECT_EQ(parse(r)["total"], 0);
+}
+
+TEST_F(CliEndToEnd, CardImageAndUploadedArchiveLandWhole) {
+    SimProcess sim({"--seed", "2", "--image-size", "204800"});
+    ASSERT_TRUE(sim.started());
+    ProcessResult c = console(sim, "ds\nsd.img\n", a_dir());
+    ASSERT_EQ(c.exit_code, 0);
+    ProcessResult r =
+        cli(sim, {"--json", "card", "download", "img.bin"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string raw = read_file(sim.card_dir() + "/raw");
+    EXPECT_EQ(raw.size(), 204800u);
+    EXPECT_EQ(read_file(b("img.bin")), raw);
+    EXPECT_EQ(read_file(a("sd.img")), raw);
+    EXPECT_EQ(parse(r)["bytes"], 204800);
+
+    ASSERT_TRUE(fs::create_directories(b("src/d")));
+    ASSERT_TRUE(write_file(b("src/d/f"), std::string(1000, 'x')));
+    ProcessResult tar =
+        run_process({"/bin/sh", "-c", "tar -cf up.tar -C src d"}, "", {},
+                    kRunMs, false, b_dir());
+    ASSERT_EQ(tar.exit_code, 0) << tar.err;
+    r = cli(sim, {"card", "upload", "up.tar"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(sim.card_dir() + "/d/f"), std::string(1000, 'x'));
+    // A damaged archive is a local file's fault.
+    ASSERT_TRUE(write_file(b("bad.tar"), std::string(600, 'z')));
+    r = cli(sim, {"card", "upload", "bad.tar"}, b_dir());
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+}
+
+TEST_F(CliEndToEnd, FirmwareContainerEqualsTheConsolesAndFlashes) {
+    SimProcess sim({"--seed", "5"});
+    ASSERT_TRUE(sim.started());
+    std::string image(0x1000, '\0');
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = char(i * 7 + 3);
+    ASSERT_TRUE(write_file(a("fw.bin"), image));
+    ASSERT_TRUE(write_file(b("fw.bin"), image));
+    ProcessResult c = console(sim, "cg\nfw.bin\nc.qfw\ny\n1\n5\n", a_dir());
+    ASSERT_EQ(c.exit_code, 0);
+    ProcessResult r = cli(
+        sim, {"fw", "create", "fw.bin", "c.qfw", "--version", "1.5"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string ours = read_file(b("c.qfw")), theirs = read_file(a("c.qfw"));
+    ASSERT_EQ(ours.size(), 520264u);
+    ASSERT_EQ(theirs.size(), ours.size());
+    // Equal but for the date and time of making (bytes 60 to 67).
+    EXPECT_EQ(ours.substr(0, 60), theirs.substr(0, 60));
+    EXPECT_EQ(ours.substr(68), theirs.substr(68));
+
+    r = cli(sim, {"--json", "fw", "upload", "c.qfw", "--flash"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse(r)["flashed"], true);
+    const std::string flash =
+        read_file(sim.card_dir() + "/.vo62sim/extflash.bin");
+    EXPECT_EQ(flash.substr(0, 16), ours.substr(72, 16));
+}
+
+TEST_F(CliEndToEnd, ScreenTablesAndRemoteMeasurement) {
+    SimProcess sim({"--seed", "9", "--measure-ms", "300", "--scan-ms", "50"});
+    ASSERT_TRUE(sim.started());
+    ProcessResult r = cli(sim, {"screen", "s.bmp"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(b("s.bmp")).size(), 1358u);
+    EXPECT_EQ(read_file(b("s.bmp")).substr(0, 2), "BM");
+
+    r = cli(sim, {"lut", "get", "1", "t1.dat"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(b("t1.dat")),
+              read_file(sim.card_dir() + "/lut/lut01.dat"));
+    r = cli(sim, {"--json", "lut", "set", "2", "t1.dat", "--name", "Copy"},
+            b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse(r)["name"], "Copy");
+    const std::string t2 = read_file(sim.card_dir() + "/lut/lut02.dat");
+    ASSERT_EQ(t2.size(), 116u);
+    EXPECT_EQ(t2.substr(4, 5), std::string("Copy\0", 5));
+    EXPECT_EQ(t2.substr(16), read_file(b("t1.dat")).substr(16));
+    r = cli(sim, {"lut", "delete", "2"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(file_exists(sim.card_dir() + "/lut/lut02.dat"));
+    r = cli(sim, {"lut", "get", "2"}, b_dir());
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+
+    r = cli(sim, {"--json", "measure", "--samples", "m.txt"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json m = parse(r);
+    EXPECT_TRUE(m["susc"].is_number());
+    EXPECT_TRUE(m["susc_unit"].is_string());
+    EXPECT_NE(read_file(b("m.txt")), "");
+    r = cli(sim, {"--json", "scan", "--ms", "600"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_GT(parse(r)["samples"].size(), 2u);
+}
+
+// "-p auto" takes the only instrument; none, or two, is an error that says
+// what was found.
+TEST_F(CliEndToEnd, AutoPortFindsExactlyOneInstrument) {
+    TempDir empty;
+    ProcessResult r =
+        run_process({console_binary_path(), "info"}, "",
+                    {{"VO62_SIM_DIR", empty.path()}}, kRunMs, false, b_dir());
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("no instrument found"), std::string::npos) << r.err;
+
+    SimProcess first({"--seed", "1"});
+    ASSERT_TRUE(first.started());
+    r = cli(first, {"-p", "auto", "--json", "info"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = cli(first, {"--json", "list"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json list = parse(r);
+    ASSERT_EQ(list["instruments"].size(), 1u);
+    const std::string conn = list["instruments"][0]["connection"];
+    // The listed connection string connects, given by hand.
+    r = cli(first, {"-p", conn, "time", "get"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+
+    // A second simulator announced in the same directory.
+    TempDir card2;
+    ChildProcess second({sim_binary_path(), "--card", card2.file("c")},
+                        first.env(), true);
+    ASSERT_TRUE(second.wait_output("vo62-sim: ", SimProcess::kStartTimeoutMs));
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(SimProcess::kStartTimeoutMs);
+    size_t announced = 0;
+    while (announced < 2 && std::chrono::steady_clock::now() < deadline) {
+        announced = 0;
+        for (const auto &e : fs::directory_iterator(first.sim_dir()))
+            announced += e.path().extension() == ".ann";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(announced, 2u);
+    r = cli(first, {"info"}, b_dir());
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("2 instruments found"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(first.pty()), std::string::npos) << r.err;
+    second.kill_now(SIGTERM);
+    second.finish(SimProcess::kStopTimeoutMs);
+}
+
+// Bad input: one line naming the culprit and its exit status; a usage error
+// never connects (no simulator is announced, which would make it 3).
+TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
+    TempDir empty;
+    ASSERT_TRUE(write_file(b("odd.bin"), std::string(1001, 'a')));
+    ASSERT_TRUE(write_file(b("short.dat"), std::string(100, 'a')));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"bogus"}, 2, "unknown argument 'bogus'"},
+        {{"--bogus"}, 2, "unknown argument '--bogus'"},
+        {{"card", "download", "--fast"}, 2, "unknown argument '--fast'"},
+        {{"log", "delete"}, 2, "SLOT is required"},
+        {{"log", "delete", "two"}, 2, "SLOT"},
+        {{"time"}, 2, "ra62d2ide time --help"},
+        {{"-p", "nowhere", "info"}, 2, "'nowhere' is not a connection"},
+        {{"params", "set", "nosuch=1"}, 2, "unknown parameter 'nosuch'"},
+        {{"params", "set", "contrast=many"}, 2, "contrast=many"},
+        {{"params", "set", "contrast"}, 2, "'contrast' is not NAME=VALUE"},
+        {{"model", "set", "turbo=1"}, 2, "unknown model option 'turbo'"},
+        {{"time", "set", "--offset", "13"}, 2, "--offset 13"},
+        {{"fw", "create", "missing.bin"}, 4, "missing.bin"},
+        {{"fw", "create", "odd.bin", "o.qfw"}, 4, "odd.bin of 1001 bytes"},
+        {{"fw", "create", "odd.bin", "--version", "1.300"}, 2, "1.300"},
+        {{"lut", "set", "1", "short.dat"}, 4, "short.dat holds 100 bytes"},
+        {{"lut", "get", "4"}, 2, "table index 4"},
+        {{"card", "upload", "none.tar"}, 4, "none.tar"},
+        {{"--version"}, 0, ""},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> argv = {console_binary_path()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ProcessResult r = run_process(
+            argv, "", {{"VO62_SIM_DIR", empty.path()}}, kRunMs, false, b_dir());
+        EXPECT_EQ(r.exit_code, c.status) << c.args[0] << " " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        if (c.status != 0) {
+            EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+        }
+    }
+    EXPECT_FALSE(file_exists(b("o.qfw")));
+}
+
+// Ctrl-C in the middle of a card download over a paced line: the transfer
+// stops between two reads, the file keeps what came, whole reads only.
+TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
+    SimProcess sim(
+        {"--seed", "2", "--image-size", "262144", "--baud", "115200"});
+    ASSERT_TRUE(sim.started());
+    ChildProcess child({console_binary_path(), "card", "download", "img.bin"},
+                       sim.env(), false, b_dir());
+    // Bounded wait until the copy is well under way.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
+    while (std::chrono::steady_clock::now() < deadline &&
+           (!file_exists(b("img.bin")) || fs::file_size(b("img.bin")) < 8192))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    child.kill_now(SIGINT);
+    ProcessResult r = child.finish(kRunMs);
+    EXPECT_EQ(r.exit_code, 130) << r.err;
+    const uint64_t size = fs::file_size(b("img.bin"));
+    EXPECT_GE(size, 8192u);
+    EXPECT_LT(size, 262144u);
+    EXPECT_EQ(size % kReadSize, 0u);
+    EXPECT_EQ(read_file(b("img.bin")),
+              read_file(sim.card_dir() + "/raw").substr(0, size));
+    EXPECT_NE(r.err.find("Stopped at offset " + std::to_string(size)),
+              std::string::npos)
+        << r.err;
+}
+
+} // namespace
