@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "libcomm.h"
+#include "line_edit.h"
 
 namespace {
 
@@ -382,10 +383,15 @@ void menu_print(const menu_record *menu) {
 void menu_run(const menu_record *menu) {
     char line[MENU_LINE_SIZE];
     for (;;) {
-        log_write("MAIN", ">");
-        input_get(line, sizeof line);
-        if (line[0] == 0 && input_eof())
-            return; // end of input: as if quit were chosen
+        if (line_edit_available()) {
+            if (!line_edit_read(">", line, sizeof line))
+                return; // end of input: as if quit were chosen
+        } else {
+            log_write("MAIN", ">");
+            input_get(line, sizeof line);
+            if (line[0] == 0 && input_eof())
+                return; // end of input: as if quit were chosen
+        }
         if (input_equal(line, "help", "he"))
             menu_print(menu);
         for (int i = 0; i < menu->count; i++) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "libcomm.h"
+#include "line_edit.h"
 
 namespace {
 
@@ -51,6 +52,16 @@ void op_text(const char *format, ...) {
     const std::string text = vformat(format, args);
     va_end(args);
     log_write("MAIN", "%s", text.c_str());
+}
+
+void op_event_text(const char *format, ...) {
+    if (!narration)
+        return;
+    va_list args;
+    va_start(args, format);
+    const std::string text = vformat(format, args);
+    va_end(args);
+    line_edit_print(text.c_str());
 }
 
 void op_text_error(const char *format, ...) {

@@ -56,6 +56,10 @@ class ProgressPhase {
 // it works (headers, dots of a narrated line, "Ok."). The command line
 // turns it off and prints results of its own.
 void op_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Narration of the event thread (live data): printed above a line being
+// typed at the console's prompt, which is drawn again below it.
+void op_event_text(const char *format, ...)
+    __attribute__((format(printf, 1, 2)));
 // A failure the console prints among its narration (on standard output);
 // on the command line it goes to standard error.
 void op_text_error(const char *format, ...)

@@ -9,6 +9,7 @@
 #include "cli.h"
 #include "conutil.h"
 #include "libcomm.h"
+#include "line_edit.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"
 
@@ -171,13 +172,13 @@ int MXX_event_connected(int id, MXX_conn *, int type, intptr_t) {
 
 int MXX_event_connection_error(int, MXX_conn *, intptr_t) {
     connected = 0;
-    log_write("MAIN", "\nError connecting device!\n");
+    line_edit_print("\nError connecting device!\n");
     return 0;
 }
 
 int MXX_event_disconnected(int, MXX_conn *, intptr_t) {
     connected = 0;
-    log_write("MAIN", "\nDevice disconnected!\n");
+    line_edit_print("\nDevice disconnected!\n");
     return 0;
 }
 

@@ -84,28 +84,28 @@ int V21_event_live_data(int, MXX_conn *, const unsigned char *frame, intptr_t) {
     double kappa = r.f32(8), sigma = r.f32(12);
     switch (kind) {
     case LIVE_START:
-        op_text("Start of measurement\n");
+        op_event_text("Start of measurement\n");
         break;
     case LIVE_PROGRESS:
-        op_text("   Progress:%d\n", value);
+        op_event_text("   Progress:%d\n", value);
         break;
     case LIVE_BUTTON:
     case LIVE_SCAN_BUTTON:
-        op_text("   Button:%d\n", value);
+        op_event_text("   Button:%d\n", value);
         break;
     case LIVE_FINISHED:
-        op_text("Finished:   Error=%d Kappa=%6.3f Sigma=%5.1f\n",
-                  value, kappa, sigma);
+        op_event_text("Finished:   Error=%d Kappa=%6.3f Sigma=%5.1f\n", value,
+                      kappa, sigma);
         break;
     case LIVE_SCAN_START:
-        op_text("Scanner start:%d\n", value);
+        op_event_text("Scanner start:%d\n", value);
         break;
     case LIVE_SCAN_PROGRESS:
-        op_text("   Progress:%d   Kappa=%6.3f  Sigma=%5.1f\n", value,
-                  kappa, sigma);
+        op_event_text("   Progress:%d   Kappa=%6.3f  Sigma=%5.1f\n", value,
+                      kappa, sigma);
         break;
     case LIVE_SCAN_FINISHED:
-        op_text("Finished\n");
+        op_event_text("Finished\n");
         break;
     default:
         break;

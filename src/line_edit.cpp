@@ -1,0 +1,173 @@
+#include "line_edit.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <editline/readline.h>
+
+#include "libcomm.h"
+
+namespace {
+
+constexpr mode_t STATE_DIR_MODE = 0700;
+
+std::mutex mutex;
+bool editing = false; // under mutex: a line is being typed
+std::string pending;  // under mutex: event-thread text not yet shown
+int wake_pipe[2] = {-1, -1};
+
+bool line_done = false; // main thread only
+bool line_eof = false;
+std::string line_text;
+std::string history_path;
+
+void on_line(char *line) {
+    line_done = true;
+    line_eof = line == nullptr;
+    line_text = line ? line : "";
+    free(line);
+}
+
+// Makes the directory of the history file, parents included.
+bool make_dirs(const std::string &dir) {
+    for (size_t at = 1; at <= dir.size(); at++) {
+        if (at != dir.size() && dir[at] != '/')
+            continue;
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), STATE_DIR_MODE) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+// Sets libedit up once: no signal handling of its own (Ctrl-C ends the
+// program as before), the history read from its file.
+void set_up() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    rl_readline_name = "ra62d2ide";
+    rl_catch_signals = 0;
+    rl_instream = stdin;
+    rl_outstream = stdout;
+    using_history();
+    stifle_history(LINE_EDIT_HISTORY_MAX);
+    if (pipe(wake_pipe) == 0) {
+        fcntl(wake_pipe[0], F_SETFL, O_NONBLOCK);
+        fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);
+    }
+    std::string dir;
+    if (const char *state = getenv("XDG_STATE_HOME"); state && *state)
+        dir = std::string(state) + "/ra62d2ide";
+    else if (const char *home = getenv("HOME"); home && *home)
+        dir = std::string(home) + "/.local/state/ra62d2ide";
+    if (!dir.empty() && make_dirs(dir)) {
+        history_path = dir + "/history";
+        read_history(history_path.c_str());
+    }
+}
+
+// Shows the event thread's text above the line being typed.
+void show_pending() {
+    char drain[64];
+    while (read(wake_pipe[0], drain, sizeof drain) > 0) {
+    }
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        text.swap(pending);
+    }
+    if (text.empty())
+        return;
+    // Back to the line's start and clear it, the text, then the prompt and
+    // what was typed on a line of their own.
+    fputs("\r\033[K", stdout);
+    fflush(stdout);
+    log_write("MAIN", "%s", text.c_str());
+    if (text.back() != '\n')
+        log_write("MAIN", "\n");
+    rl_forced_update_display();
+    fflush(stdout);
+}
+
+} // namespace
+
+bool line_edit_available() {
+    static const bool available = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    return available;
+}
+
+bool line_edit_read(const char *prompt, char *buf, int size) {
+    set_up();
+    line_done = false;
+    line_eof = false;
+    rl_callback_handler_install(prompt, on_line);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        editing = true;
+    }
+    show_pending();
+    while (!line_done) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+        const int n = poll(fds, wake_pipe[0] >= 0 ? 2 : 1, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            line_done = line_eof = true;
+            break;
+        }
+        if (wake_pipe[0] >= 0 && (fds[1].revents & POLLIN))
+            show_pending();
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            rl_callback_read_char();
+    }
+    rl_callback_handler_remove();
+    std::string late;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        editing = false;
+        late.swap(pending);
+    }
+    if (!late.empty())
+        log_write("MAIN", "%s", late.c_str());
+    if (line_eof) {
+        log_write("MAIN", "\n");
+        if (size > 0)
+            buf[0] = 0;
+        return false;
+    }
+    if (!line_text.empty() &&
+        line_text.find_first_not_of(" \t") != std::string::npos) {
+        add_history(line_text.c_str());
+        if (!history_path.empty())
+            write_history(history_path.c_str());
+    }
+    if (size > 0)
+        snprintf(buf, size_t(size), "%s", line_text.c_str());
+    return true;
+}
+
+void line_edit_print(const char *text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (editing) {
+            pending += text;
+            if (wake_pipe[1] >= 0) {
+                const ssize_t w = write(wake_pipe[1], "x", 1);
+                (void)w; // a full pipe wakes the reader all the same
+            }
+            return;
+        }
+    }
+    log_write("MAIN", "%s", text);
+}
