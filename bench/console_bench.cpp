@@ -6,7 +6,9 @@
 //      stop-and-wait limit of that line;
 //   3. unpaced "ds" of the 1 MiB image, in reads per second;
 //   4. the download order of a 65,536-slot log;
-//   5. the peak resident memory of the console during "ml" of the demo log.
+//   5. the peak resident memory of the console during "ml" of the demo log;
+//   6. the command line's "card download" against the console's "ds" of the
+//      same image, each a whole run of the program.
 // With --smoke every figure is taken once on a small scale, to show that
 // the benchmarks still work; its numbers mean nothing.
 #include <algorithm>
@@ -55,9 +57,12 @@ struct Scale {
     long unpaced_image; // bytes
     int unpaced_copies; // copies of the unpaced image, the median counts
     int order_runs;
+    int cli_runs; // of each program, interleaved
 };
-constexpr Scale FULL = {3000, 200, 256 * 1024, 1024 * 1024, 7, 21};
-constexpr Scale SMOKE = {40, 5, 8 * 1024, 64 * 1024, 1, 3};
+constexpr Scale FULL = {3000, 200, 256 * 1024, 1024 * 1024, 7, 21, 9};
+constexpr Scale SMOKE = {40, 5, 8 * 1024, 64 * 1024, 1, 3, 1};
+// The command line may take this much longer than the console.
+constexpr double CLI_RATIO_MAX = 1.05;
 
 // Bounds on every wait.
 constexpr int EXCHANGE_TIMEOUT_MS = 2000;
@@ -408,10 +413,53 @@ Row meas_log_memory() {
                    records, double(connected_kib) / 1024)};
 }
 
+// ---- 6. The command line against the console ----------------------------
+
+Row cli_download(const Scale &s) {
+    const std::string figure = "\"card download\" against \"ds\", wall time";
+    SimProcess sim(
+        {"--seed", "7", "--image-size", std::to_string(s.unpaced_image)});
+    if (!sim.started())
+        return failed(figure, "vo62-sim did not start");
+    const std::string console = console_binary_path();
+    const std::string raw = read_file(sim.card_dir() + "/raw");
+    TempDir work;
+    std::vector<double> cli_ms, console_ms;
+    for (int i = 0; i < s.cli_runs; i++) {
+        // Alternate which goes first.
+        for (int k = 0; k < 2; k++) {
+            const bool cli = (i + k) % 2 == 0;
+            const std::string file = work.file(cli ? "img.bin" : "sd.img");
+            const auto t0 = Clock::now();
+            ProcessResult r =
+                cli ? run_process(
+                          {console, "-p", "auto", "card", "download", file}, "",
+                          sim.env(), CONSOLE_STEP_MS)
+                    : run_process({console}, "\n\nds\n" + file + "\nq\n",
+                                  sim.env(), CONSOLE_STEP_MS);
+            const double ms = ms_since(t0);
+            if (r.exit_code != 0 || read_file(file) != raw) {
+                fprintf(stderr, "--- %s:\n%s%s\n",
+                        cli ? "command line" : "console", r.out.c_str(),
+                        r.err.c_str());
+                return failed(figure, "a copy is not the card's image");
+            }
+            (cli ? cli_ms : console_ms).push_back(ms);
+        }
+    }
+    const double c = bench::median(cli_ms), d = bench::median(console_ms);
+    const double ratio = c / d;
+    return {figure, format("%.3f", ratio), format("<= %.2f", CLI_RATIO_MAX),
+            ratio <= CLI_RATIO_MAX ? "ok" : "MISSED",
+            format("medians of %d runs each: %.0f ms against %.0f ms, a "
+                   "%.0f KiB image, identical",
+                   s.cli_runs, c, d, double(s.unpaced_image) / 1024)};
+}
+
 void usage(const char *self) {
     fprintf(stderr,
             "usage: %s [--smoke] [--only FIGURE]...\n"
-            "FIGURE: round-trip, paced, unpaced, order, memory\n",
+            "FIGURE: round-trip, paced, unpaced, order, memory, cli\n",
             self);
 }
 
@@ -420,8 +468,8 @@ void usage(const char *self) {
 int main(int argc, char **argv) {
     bool smoke = false;
     std::vector<std::string> only;
-    const std::vector<std::string> names = {"round-trip", "paced", "unpaced",
-                                            "order", "memory"};
+    const std::vector<std::string> names = {"round-trip", "paced",  "unpaced",
+                                            "order",      "memory", "cli"};
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--smoke") == 0) {
             smoke = true;
@@ -460,6 +508,8 @@ int main(int argc, char **argv) {
         rows.push_back(log_order(s));
     if (wanted("memory"))
         rows.push_back(meas_log_memory());
+    if (wanted("cli"))
+        rows.push_back(cli_download(s));
     MXX_shut();
 
     bench::print_table(rows);
