@@ -16,10 +16,8 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "cli_main.h"
 #include "ops.h"
-
-// The program's entry with arguments; answers the exit status.
-int cli_main(int argc, char **argv);
 
 struct CliOptions {
     std::string port = "auto";

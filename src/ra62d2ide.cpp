@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli.h"
+#include "cli_main.h"
 #include "conutil.h"
 #include "libcomm.h"
 #include "line_edit.h"

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -100,6 +101,11 @@ TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     EXPECT_NE(c.out.find("Serial = A0004711\n"), std::string::npos);
     EXPECT_NE(c.out.find("Zuvodede logo displayed.\n"), std::string::npos);
     EXPECT_EQ(c.out.find("24bit ADC\n"), std::string::npos);
+
+    // -q: nothing but errors.
+    r = cli(sim, {"-q", "--json", "info"}, b_dir());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
 
     r = cli(sim, {"restart"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -401,6 +407,36 @@ TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
     EXPECT_NE(r.err.find("Stopped at offset " + std::to_string(size)),
               std::string::npos)
         << r.err;
+}
+
+// Ctrl-C in the middle of a log download: the records so far are in the
+// summary file, which is closed, and the line says how far it got.
+TEST_F(CliEndToEnd, InterruptedLogDownloadKeepsTheRecordsSoFar) {
+    const std::string trace = work_.file("sim.trace");
+    SimProcess sim({"--seed", "7", "--baud", "115200", "--trace", trace});
+    ASSERT_TRUE(sim.started());
+    ChildProcess child({console_binary_path(), "log", "download", "L"},
+                       sim.env(), false, b_dir());
+    // A record takes ten reads: wait until two and a half have come.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
+    while (std::chrono::steady_clock::now() < deadline &&
+           count_of(read_file(trace), "req 8211 ") < 25)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    child.kill_now(SIGINT);
+    ProcessResult r = child.finish(kRunMs);
+    EXPECT_EQ(r.exit_code, 130) << r.err;
+    const size_t at = r.err.find("Stopped after ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const int records = atoi(r.err.c_str() + at + strlen("Stopped after "));
+    EXPECT_GE(records, 2);
+    EXPECT_LT(records, 21);
+    EXPECT_NE(r.err.find("the files so far are in L."), std::string::npos);
+    // One summary line per record of the demo log's single readings and
+    // series, each followed by its GPS text: the file ends whole.
+    const std::string summary = read_file(b("L/kappa.dat"));
+    EXPECT_FALSE(summary.empty());
+    EXPECT_EQ(summary.back(), '\n');
 }
 
 } // namespace
