@@ -202,10 +202,10 @@ void CliRun::finish() {
     if (opts_.json && !opts_.quiet)
         // Text from the instrument need not be UTF-8: bad bytes are
         // replaced, never thrown about.
-        log_write("MAIN", "%s\n",
-                  json_.dump(-1, ' ', false,
-                             nlohmann::json::error_handler_t::replace)
-                      .c_str());
+        log_write(
+            "MAIN", "%s\n",
+            json_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                .c_str());
 }
 
 CliCommand &CliCommands::add(CLI::App &parent, const std::string &name,

@@ -224,6 +224,7 @@ void set_conc_lut_name(unsigned char *lut, const char *name);
 // Deletes table index (1 to 3) on the instrument.
 int V21_op_lut_delete(int index);
 // Reads table index into lut; *found tells whether the instrument has it.
+// A table that exists but cannot be read fails (never taken for none).
 int V21_op_lut_read(int index, unsigned char *lut, bool *found);
 // Writes table index: makes "lut", deletes, creates, appends, and checks
 // the file's size.
