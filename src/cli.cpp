@@ -114,8 +114,7 @@ int connect_instrument(const std::string &conn) {
 
 // CLI11's text of a parse error, as one line of ours.
 int usage_error(const CLI::ParseError &e) {
-    if (const auto *extras = dynamic_cast<const CLI::ExtrasError *>(&e)) {
-        (void)extras;
+    if (dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr) {
         // "The following argument was not expected: X" names the first.
         std::string what = e.what();
         const size_t colon = what.find(": ");
@@ -258,6 +257,12 @@ int cli_main(int argc, char **argv) {
     cli_add_screen(app, cmds);
     cli_add_remote(app, cmds);
 
+    // "--version" and "--help" stand alone: anything after them is named.
+    const std::string first = argv[1];
+    if (argc > 2 &&
+        (first == "--version" || first == "--help" || first == "-h"))
+        return cli_fail(OP_USAGE, "unknown argument '%s' (try --help)",
+                        argv[2]);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {

@@ -365,6 +365,7 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
         {{"lut", "set", "1", "short.dat"}, 4, "short.dat holds 100 bytes"},
         {{"lut", "get", "4"}, 2, "table index 4"},
         {{"card", "upload", "none.tar"}, 4, "none.tar"},
+        {{"--version", "now"}, 2, "unknown argument 'now'"},
         {{"--version"}, 0, ""},
     };
     for (const Case &c : cases) {
