@@ -111,11 +111,13 @@ bool line_edit_read(const char *prompt, char *buf, int size) {
     set_up();
     line_done = false;
     line_eof = false;
-    rl_callback_handler_install(prompt, on_line);
+    // Event-thread text is held from before the prompt shows, so none can
+    // land between the prompt and the typed text.
     {
         std::lock_guard<std::mutex> lock(mutex);
         editing = true;
     }
+    rl_callback_handler_install(prompt, on_line);
     show_pending();
     while (!line_done) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
