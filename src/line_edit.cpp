@@ -91,9 +91,7 @@ void show_pending() {
         return;
     // Back to the line's start and clear it, the text, then the prompt and
     // what was typed on a line of their own.
-    fputs("\r\033[K", stdout);
-    fflush(stdout);
-    log_write("MAIN", "%s", text.c_str());
+    log_write("MAIN", "\r\033[K%s", text.c_str());
     if (text.back() != '\n')
         log_write("MAIN", "\n");
     rl_forced_update_display();
