@@ -23,9 +23,6 @@ constexpr int BMP_PALETTE = 54; // white (entry 0), then black (entry 1)
 // Concentration table layout.
 constexpr int LUT_OFF_CHECKSUM = 0;
 constexpr int LUT_OFF_NAME = 4;
-constexpr int LUT_OFF_COUNT = 16;
-constexpr int LUT_OFF_VALUE = 20;
-constexpr int LUT_OFF_CONC = 68;
 // Code reported when the instrument's table file keeps a size other than
 // LUT_SIZE after it was written a second time.
 constexpr int LUT_SIZE_MISMATCH = -1;
