@@ -36,8 +36,8 @@ struct Options {
 };
 
 // Fills opts from the command line (argv[0] is skipped). Returns 0, 1 when
-// the usage or the version was asked for (text in err), or -1 with a message in
-// err.
+// the usage or the version was asked for (text in err), or -1 with a
+// message in err.
 int parse_options(int argc, const char *const *argv, Options &opts,
                   std::string &err);
 const char *usage_text();
