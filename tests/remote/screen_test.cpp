@@ -137,7 +137,9 @@ struct ConcLut : RemoteTest {
 
 TEST_F(ConcLut, ChecksumsOfNewTables) {
     OutputCapture cap;
-    ASSERT_EQ(run("\n" + defaults()), 0);
+    std::string input = "\n"; // appended to, not prepended: GCC 12 at -O3
+    input += defaults();      // misreads a prepend as an overlapping copy
+    ASSERT_EQ(run(input), 0);
     Bytes expected(116, 0);
     expected[0] = 0x0C; // only the record count is set
     expected[16] = 12;
