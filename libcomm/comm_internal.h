@@ -111,7 +111,8 @@ ssize_t socket_write(int fd, const unsigned char *buf, size_t len);
 void socket_close(int fd);
 
 // The line printed when opening a device fails: names the port and the
-// system's reason; for a permission error also the group that owns it.
+// system's reason; for a permission error also the group that owns it and,
+// for a port with a path, the udev rule that opens instruments on USB.
 std::string open_error_text(const std::string &port, const std::string &path,
                             int err);
 

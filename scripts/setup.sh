@@ -7,7 +7,8 @@ RA62_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 RA62_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
 libgtest-dev libgmock-dev googletest libbenchmark-dev libserialport-dev \
-libbluetooth-dev libcli11-dev nlohmann-json3-dev libedit-dev tar"
+libbluetooth-dev libcli11-dev nlohmann-json3-dev libedit-dev tar dpkg-dev file \
+man-db groff-base lintian"
 
 ra62_install_deps() {
     local missing=""

@@ -226,9 +226,9 @@ int cli_main(int argc, char **argv) {
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
 
-    CLI::App app("Services a VO-62 V2 susceptibility and conductivity meter. "
-                 "Without arguments the program is the interactive console.",
-                 "ra62d2ide");
+    // The usage comes first, as "usage: ra62d2ide ...".
+    CLI::App app("", "ra62d2ide");
+    app.get_formatter()->label("Usage", "usage");
     // Global options are taken after the command too.
     app.fallthrough();
     app.set_version_flag("--version", "ra62d2ide " RA62_VERSION,
@@ -243,7 +243,10 @@ int cli_main(int argc, char **argv) {
     app.add_flag("--json", opts.json, "Print results as one JSON object");
     app.add_flag("-q,--quiet", opts.quiet, "Print nothing but errors");
     app.add_flag("-y,--yes", opts.yes, "Answer yes to confirmations");
-    app.footer("Exit status: 0 done; 1 the instrument refused or a transfer "
+    app.footer("Services a VO-62 V2 susceptibility and conductivity meter. "
+               "Without arguments the program is the interactive console. "
+               "See ra62d2ide(1).\n\n"
+               "Exit status: 0 done; 1 the instrument refused or a transfer "
                "failed; 2 usage error; 3 no instrument found or the "
                "connection failed; 4 a local file could not be read or "
                "written; 130 interrupted (Ctrl-C).");

@@ -91,17 +91,16 @@ int V21_cmd_set_conc_lut(char *, int) {
 
     edit_conc_lut(lut);
 
-    bool saved = true;
     int save = 0;
     input_yesno_msg(&save, "Would you like to save LUT to file?");
     if (save) {
         char path[FILE_NAME_MAX + 1] = "conclut.dat";
         input_string_msg(path, 0, FILE_NAME_MAX, "Enter LUT file name");
-        // The table still goes to the instrument.
-        saved = V21_op_write_local(path, lut, sizeof lut) == OP_OK;
+        // The copy on the PC is a convenience: the instrument's table is the
+        // command's job and is written all the same.
+        if (!V21_store_local(path, lut, sizeof lut))
+            log_error("Error saving file.\n");
     }
 
-    if (V21_op_lut_write(number, lut) != OP_OK)
-        return -1;
-    return saved ? 0 : -1;
+    return cmd_result(V21_op_lut_write(number, lut));
 }

@@ -203,8 +203,10 @@ constexpr int BMP_HEADER_SIZE = 62;  // file and info header, two colours
 constexpr int BMP_FILE_SIZE = BMP_HEADER_SIZE + BMP_ROW_BYTES * SCREEN_ROWS;
 // Captures the screen into bmp (BMP_FILE_SIZE bytes).
 int V21_op_capture_screen(unsigned char *bmp);
-// Writes data to a new local file; OP_LOCAL_FILE after "Error writing
-// file:NAME!".
+// Writes data to a new local file; false when it cannot be created or
+// written, a write error that shows only at the close included.
+bool V21_store_local(const char *path, const unsigned char *data, size_t size);
+// The same as an operation: OP_LOCAL_FILE after "Error writing file:NAME!".
 int V21_op_write_local(const char *path, const unsigned char *data,
                        size_t size);
 

@@ -78,21 +78,21 @@ void set_conc_lut_name(unsigned char *lut, const char *name) {
     w.u32(LUT_OFF_CHECKSUM, conc_lut_checksum(lut));
 }
 
+bool V21_store_local(const char *path, const unsigned char *data, size_t size) {
+    FilePtr file = open_file(path, "wb");
+    if (!file)
+        return false;
+    const bool written =
+        fwrite(data, 1, size, file.get()) == size && fflush(file.get()) == 0;
+    return fclose(file.release()) == 0 && written;
+}
+
 int V21_op_write_local(const char *path, const unsigned char *data,
                        size_t size) {
-    FilePtr file = open_file(path, "wb");
-    if (!file) {
-        report_write_error(path);
-        return OP_LOCAL_FILE;
-    }
-    const bool written = fwrite(data, 1, size, file.get()) == size;
-    if (!close_written(file, path))
-        return OP_LOCAL_FILE;
-    if (!written) {
-        report_write_error(path);
-        return OP_LOCAL_FILE;
-    }
-    return OP_OK;
+    if (V21_store_local(path, data, size))
+        return OP_OK;
+    report_write_error(path);
+    return OP_LOCAL_FILE;
 }
 
 namespace {
