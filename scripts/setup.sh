@@ -52,8 +52,9 @@ ra62_configure() {
 }
 
 # ra62_stage_headers DIR: copies the headers (and CMake and pkg-config
-# files) of the installed header-only packages into DIR, laid out as under
-# /usr, so a cross build finds them there and nothing else of /usr.
+# files) of the installed header-only packages into DIR/usr, so a cross
+# build finds them there (CMake with DIR/usr as a find root, pkg-config with
+# DIR as its sysroot) and nothing else of the build machine's /usr.
 ra62_stage_headers() {
     local dir=$1 p f
     rm -rf "$dir"
@@ -67,8 +68,8 @@ ra62_stage_headers() {
                 /usr/share/pkgconfig/* | /usr/lib/*/cmake/* | \
                 /usr/lib/*/pkgconfig/*)
                 [ -f "$f" ] || continue
-                mkdir -p "$dir$(dirname "${f#/usr}")"
-                cp "$f" "$dir${f#/usr}"
+                mkdir -p "$dir$(dirname "$f")"
+                cp "$f" "$dir$f"
                 ;;
             esac
         done
