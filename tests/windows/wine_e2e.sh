@@ -22,7 +22,7 @@ tmp=$(mktemp -d /tmp/ra62-wine-e2e-XXXXXX)
 sim_pid=""
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid"
-    timeout 30 wineserver -k 2>/dev/null
+    timeout 30 wineserver -k 2>/dev/null || true
     rm -rf "$tmp"
 }
 trap cleanup EXIT
