@@ -550,6 +550,12 @@ int comm_wait_response(int id, int *rsp_count, int *fail_count,
     return c->closing ? COMM_ERR_CLOSED : COMM_ERR_TIMEOUT;
 }
 
+long long comm_time_ms(void) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               Clock::now().time_since_epoch())
+        .count();
+}
+
 int comm_fill_rsp_buff(int id, int code, const unsigned char *frame, int len) {
     if (!frame || len <= 0)
         return COMM_ERR_ARG;

@@ -246,6 +246,11 @@ int comm_fill_rsp_buff(int id, int code, const unsigned char *frame, int len);
 /* Ends the hook of id; the buffers are not touched afterwards. */
 int comm_unhook_response(int id);
 
+/* Milliseconds of a monotonic clock, from an arbitrary start. The device
+ * link measures its own deadlines with it, so that they agree with the
+ * time-outs of the waits above. Any thread. */
+long long comm_time_ms(void);
+
 /* ---- Discovery and connection strings --------------------------------- */
 
 /* Lists USB serial ports with vid_min <= vendor <= vid_max and

@@ -8,7 +8,8 @@
 // state, `identified`, `probe_attempts` and the hook table of a context are
 // touched only on the event thread; `cmd_tries` is atomic because the
 // identification routine writes it there while commands read it on the main
-// thread.
+// thread. The reply accounting is shared by both: atomics for what the
+// event procedure reads on every frame, a lock for the lists behind them.
 //
 // Context lifetime: the main thread finds a connection's context by walking
 // the library's connection list and then reads from it, while the event
@@ -42,6 +43,12 @@ constexpr unsigned char MAGIC[4] = {'D', 'E', 'V', 'O'};
 constexpr int KIND_NONE_OR_RETRY = 0;
 constexpr int KIND_RESPONSE = 1;
 constexpr int KIND_FAILURE = 2;
+
+// Requests that every device of the family answers with its own reply code
+// and that change nothing: get-serial, get-firmware-version, get-model-word
+// and get-time. They prove the line clean after a missed reply; each try
+// takes one whose reply code no reply still on its way carries.
+constexpr int BARRIER_CODES[] = {8007, 8001, 8008, 8002};
 
 // Identification: probes sent on time-outs before giving up.
 constexpr int MXX_PROBE_RETRIES = 5;
@@ -112,12 +119,47 @@ void reset_rx(MXX_conn *c) {
     c->rx_got = 0;
 }
 
+bool is_general(int code) {
+    return code == MXX_CODE_RETRY || code == MXX_CODE_FAIL;
+}
+
+// Updates unsure from the list; ledger_mutex held.
+void update_unsure(MXX_conn *c) {
+    c->unsure.store(!c->owed.empty());
+}
+
+// Counts a frame that may answer the transaction in progress, or crosses
+// off a reply still owed to an earlier request.
+void account_frame(MXX_conn *c, int code) {
+    const int pending = c->pending_rsp.load();
+    if (pending >= 0 && (code == pending || is_general(code))) {
+        c->arrivals.fetch_add(1);
+        return;
+    }
+    if (!c->unsure.load())
+        return;
+    std::lock_guard<std::mutex> lock(c->ledger_mutex);
+    auto &owed = c->owed;
+    // The instrument answers in order: a frame answers the oldest request
+    // still owed a reply of its code, a general reply the oldest of all.
+    auto it = std::find_if(owed.begin(), owed.end(), [&](const MXX_owed &o) {
+        return o.rsp_code == code || is_general(code);
+    });
+    if (it != owed.end())
+        owed.erase(it);
+    update_unsure(c);
+}
+
 // Hands one verified frame (rx_buf, 12 + rx_expect bytes) to identification,
 // the hooks and the library.
 void dispatch_frame(int id, MXX_conn *c) {
     const unsigned char *frame = c->rx_buf;
     const int frame_len = MXX_HEADER_SIZE + c->rx_expect;
     const int code = WireReader(frame, frame_len).u16(OFF_CODE);
+
+    // Accounting comes first: identification below may release the main
+    // thread, whose next transaction must already see this frame counted.
+    account_frame(c, code);
 
     if (!c->identified && c->test_probe != nullptr) {
         if (c->test_probe(id, frame, &c->probe_type, c->probe_attempts)) {
@@ -293,7 +335,12 @@ int MXX_test_response(int, const unsigned char *rsp, int rsp_len,
 
     if (kind == KIND_RESPONSE && status == 0) {
         const int size = frame_len - MXX_FRAME_OVERHEAD;
-        if (size > 0 && dst != nullptr && size <= dst_size) {
+        if (size > 0 && dst != nullptr) {
+            // A payload larger than the caller's buffer is not what was
+            // asked for: nothing is copied, and the reply counts as failed
+            // rather than leaving the caller's stale buffer as its answer.
+            if (size > dst_size)
+                return MXX_FAILED;
             r.bytes(MXX_HEADER_SIZE, dst, static_cast<size_t>(size));
             if (out_len != nullptr)
                 *out_len = size;
@@ -306,37 +353,171 @@ int MXX_test_response(int, const unsigned char *rsp, int rsp_len,
 
 namespace {
 
+MXX_conn *context_of(int conn) {
+    MXX_conn *found = nullptr;
+    for_each_context(conn, [&](MXX_conn *c) {
+        if (found == nullptr)
+            found = c;
+    });
+    return found;
+}
+
+bool write_may_have_sent(int rc) {
+    return rc != COMM_OK && rc != COMM_ERR_CLOSED && rc != COMM_ERR_NOT_FOUND &&
+           rc != COMM_ERR_ARG;
+}
+
+// Records a reply that may still be on its way; ledger_mutex held. Answers
+// the entry's number.
+unsigned long long owe(MXX_conn *c, int rsp_code) {
+    const unsigned long long seq = ++c->owed_seq;
+    c->owed.push_back(MXX_owed{rsp_code, comm_time_ms(), seq});
+    update_unsure(c);
+    return seq;
+}
+
+// Proves the line clean: sends a request that changes nothing and waits for
+// its reply, discarding everything else. The instrument answers in order,
+// so once that reply is here every earlier reply has arrived or is lost.
+// The code taken is the one with the fewest replies still owed, and the
+// request counts as answered only once every older reply of its code has
+// come too (its entry is crossed off last). A try that is not answered in
+// time is followed by another. True when the line is clean.
+bool prove_clean(int conn, MXX_conn *c) {
+    unsigned char rsp[MXX_RSP_BUF_SIZE];
+    unsigned char frame[MXX_FRAME_OVERHEAD];
+    for (int t = 0; t < MXX_BARRIER_TRIES; t++) {
+        int code = BARRIER_CODES[0];
+        unsigned long long seq = 0;
+        {
+            std::lock_guard<std::mutex> lock(c->ledger_mutex);
+            const long long now = comm_time_ms();
+            std::erase_if(c->owed, [&](const MXX_owed &o) {
+                return now - o.since >= MXX_OWED_FORGET_MS;
+            });
+            long fewest = -1;
+            for (int candidate : BARRIER_CODES) {
+                const int rsp_code = candidate + MXX_RSP_OFFSET;
+                const long n = std::count_if(
+                    c->owed.begin(), c->owed.end(),
+                    [&](const MXX_owed &o) { return o.rsp_code == rsp_code; });
+                if (fewest < 0 || n < fewest) {
+                    fewest = n;
+                    code = candidate;
+                }
+            }
+            seq = owe(c, code + MXX_RSP_OFFSET);
+        }
+        auto crossed_off = [&] {
+            std::lock_guard<std::mutex> lock(c->ledger_mutex);
+            return std::none_of(
+                c->owed.begin(), c->owed.end(),
+                [&](const MXX_owed &o) { return o.seq == seq; });
+        };
+        const int len =
+            MXX_make_command(frame, code, nullptr, 0, MXX_BARRIER_TIMEOUT_MS);
+        // Only replies of its code are hooked, to wake the wait; general
+        // replies cannot tell whose they are.
+        comm_hook_response(conn, code + MXX_RSP_OFFSET, rsp, MXX_RSP_BUF_SIZE,
+                           MXX_CODE_FAIL, nullptr, 0, MXX_CODE_RETRY, nullptr,
+                           0);
+        int rc = comm_write(conn, frame, len, 0, MXX_BARRIER_TIMEOUT_MS);
+        bool answered = false;
+        const long long deadline = comm_time_ms() + MXX_BARRIER_TIMEOUT_MS;
+        while (rc == COMM_OK && !(answered = crossed_off())) {
+            const long long left = deadline - comm_time_ms();
+            if (left <= 0)
+                break;
+            int rsp_count = 0, fail_count = 0, retry_count = 0;
+            rc = comm_wait_response(conn, &rsp_count, &fail_count, &retry_count,
+                                    static_cast<int>(left));
+            if (rc == COMM_ERR_TIMEOUT)
+                rc = COMM_OK; // looked at once more, then the deadline ends it
+        }
+        comm_unhook_response(conn);
+        if (answered) {
+            std::lock_guard<std::mutex> lock(c->ledger_mutex);
+            c->owed.clear();
+            update_unsure(c);
+            return true;
+        }
+        if (rc != COMM_OK)
+            return false; // the link is gone
+    }
+    return false;
+}
+
 // The transaction. With again_after_silence the command is written again
 // after a time-out, as after a retry reply; without it only a retry reply,
 // by which the device says it did not carry the command out, brings another
 // try.
+//
+// Frames carry no sequence number, so a reply is matched to the request by
+// its code alone, and a reply that missed its time-out could answer a later
+// request of the same code. The transaction therefore counts its writes and
+// the frames that could answer them. When replies are still owed at its
+// end (a try timed out, or its reply came late and another try's reply was
+// taken), it keeps listening for them and discards them, until the latest
+// try has had its time-out twice over (the second capped by
+// MXX_SETTLE_MAX_MS). Replies that have not
+// come by then leave the connection unsure: the next transaction first
+// proves the line clean (prove_clean), and sends nothing if it cannot. A
+// healthy exchange pays nothing of this.
 int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
              int dst_size, int *out_len, int *out_param, int *out_status,
              int timeout_ms, int wait, bool again_after_silence) {
-    int tries = 1;
-    for_each_context(conn, [&](MXX_conn *c) { tries = c->cmd_tries.load(); });
+    // The context outlives the connection (see top), so it may be kept for
+    // the length of the transaction.
+    MXX_conn *ctx = context_of(conn);
+    int tries = ctx != nullptr ? ctx->cmd_tries.load() : 1;
     if (tries < 1)
         tries = 1; // a command is always written at least once
+    const int rsp_code = static_cast<uint16_t>(code) + MXX_RSP_OFFSET;
 
     std::vector<unsigned char> frame(static_cast<size_t>(inbuff_size) +
                                      MXX_FRAME_OVERHEAD);
     const int frame_len =
         MXX_make_command(frame.data(), code, req, inbuff_size, timeout_ms);
 
+    if (!wait) {
+        // Nobody waits for this reply: until it is seen, it is one that a
+        // later request must not take.
+        const int rc = comm_write(conn, frame.data(), frame_len, 0, timeout_ms);
+        if (ctx != nullptr && (rc == COMM_OK || write_may_have_sent(rc))) {
+            std::lock_guard<std::mutex> lock(ctx->ledger_mutex);
+            owe(ctx, rsp_code);
+        }
+        return rc;
+    }
+
+    if (ctx != nullptr && ctx->unsure.load() && !prove_clean(conn, ctx))
+        return MXX_NO_REPLY; // a reply could still be taken for another's
+
     unsigned char rsp[MXX_RSP_BUF_SIZE];
     unsigned char fail[MXX_REPLY_BUF_SIZE];
     unsigned char retry[MXX_REPLY_BUF_SIZE];
-    if (wait)
-        comm_hook_response(conn, static_cast<uint16_t>(code) + MXX_RSP_OFFSET,
-                           rsp, MXX_RSP_BUF_SIZE, MXX_CODE_FAIL, fail,
-                           MXX_REPLY_BUF_SIZE, MXX_CODE_RETRY, retry,
-                           MXX_REPLY_BUF_SIZE);
+    comm_hook_response(conn, rsp_code, rsp, MXX_RSP_BUF_SIZE, MXX_CODE_FAIL,
+                       fail, MXX_REPLY_BUF_SIZE, MXX_CODE_RETRY, retry,
+                       MXX_REPLY_BUF_SIZE);
+    unsigned base = 0;
+    if (ctx != nullptr) {
+        ctx->pending_rsp.store(rsp_code);
+        base = ctx->arrivals.load();
+    }
 
-    int done = wait ? 0 : 1;
+    int done = 0;
     int result = MXX_NO_REPLY;
+    unsigned written = 0;     // writes that went out whole
+    long long last_write = 0; // when the latest of them did
+    bool doubtful = false;    // a failed write may have sent something
     for (int t = 0; t < tries; t++) {
         result = comm_write(conn, frame.data(), frame_len, 0, timeout_ms);
-        if (result == 0 && wait) {
+        if (result == COMM_OK) {
+            written++;
+            last_write = comm_time_ms();
+        } else if (write_may_have_sent(result))
+            doubtful = true;
+        if (result == 0) {
             int rsp_count = 0, fail_count = 0, retry_count = 0;
             comm_wait_response(conn, &rsp_count, &fail_count, &retry_count,
                                timeout_ms);
@@ -347,6 +528,10 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
             result = MXX_test_response(conn, rsp, rsp_count, fail, fail_count,
                                        retry, retry_count, dst, dst_size,
                                        out_len, out_param, out_status, &done);
+            // A retry reply to the last try: the device did not carry the
+            // command out, and no try is left to ask again.
+            if (!done && result == MXX_OK && t == tries - 1)
+                result = MXX_FAILED;
             // Nothing came back: the command may have arrived.
             if (!again_after_silence && result == MXX_NO_REPLY)
                 done = 1;
@@ -357,8 +542,41 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
             break;
     }
 
-    if (wait)
-        comm_unhook_response(conn);
+    if (ctx != nullptr) {
+        // Settle: collect the replies still owed to this transaction's
+        // tries and discard them. Which try an arrival answered cannot be
+        // told, so the latest try's reply is awaited up to its time-out plus
+        // the settle bound after it was written.
+        auto owed = [&] { return ctx->arrivals.load() - base < written; };
+        if (owed()) {
+            const long long deadline = last_write + timeout_ms +
+                                       std::min(timeout_ms, MXX_SETTLE_MAX_MS);
+            while (owed()) {
+                const long long left = deadline - comm_time_ms();
+                if (left <= 0)
+                    break;
+                int rsp_count = 0, fail_count = 0, retry_count = 0;
+                const int rc =
+                    comm_wait_response(conn, &rsp_count, &fail_count,
+                                       &retry_count, static_cast<int>(left));
+                if (rc != COMM_OK && rc != COMM_ERR_TIMEOUT)
+                    break; // the link is closing
+            }
+        }
+        ctx->pending_rsp.store(-1);
+        // What is still owed now is crossed off as it comes, or left to the
+        // next transaction's proof.
+        const unsigned got = ctx->arrivals.load() - base;
+        unsigned left_owed = got < written ? written - got : 0;
+        if (doubtful)
+            left_owed++;
+        if (left_owed > 0) {
+            std::lock_guard<std::mutex> lock(ctx->ledger_mutex);
+            for (unsigned i = 0; i < left_owed; i++)
+                owe(ctx, rsp_code);
+        }
+    }
+    comm_unhook_response(conn);
     return result;
 }
 

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "libcomm.h"
 
@@ -51,8 +53,16 @@ struct MXX_hook {
     MXX_event_cb callback;
 };
 
-// One per connection; created by MXX_connect, freed on the library's
-// connection-closed event.
+// A reply that may still arrive: its code, since when (comm_time_ms), and a
+// number of its own.
+struct MXX_owed {
+    int rsp_code;
+    long long since;
+    unsigned long long seq;
+};
+
+// One per connection; created by MXX_connect, retired on the library's
+// connection-closed event and freed by MXX_shut.
 struct MXX_conn {
     int identified;
     intptr_t user;
@@ -70,6 +80,27 @@ struct MXX_conn {
     MXX_disconnected_cb event_disconnected;
     int hook_count;
     MXX_hook hooks[MXX_HOOK_SLOTS];
+
+    // Reply accounting, so that no transaction takes a reply that may
+    // belong to an earlier request (see the transaction in mxx_comm.cpp).
+    // The transaction in progress waits for replies of code pending_rsp
+    // (-1: none); the event procedure counts every frame that could answer
+    // it (that code, a retry or a failure reply) in arrivals.
+    std::atomic<int> pending_rsp{-1};
+    std::atomic<unsigned> arrivals{0};
+    // Set while replies of earlier requests may still arrive (owed is not
+    // empty), for the event procedure and the transaction's fast path.
+    std::atomic<bool> unsure{false};
+    std::mutex ledger_mutex; // guards owed and owed_seq
+    // Replies that may still be on their way, one entry per reply: of
+    // requests sent without waiting (identification probes, restart), of
+    // transactions that ended with replies owed, and of requests sent to
+    // prove the line clean. A frame that comes outside a transaction
+    // crosses off the oldest entry of its code (a general reply the oldest
+    // of all); there are never fewer entries than replies truly on their
+    // way. Emptied once the line is proven clean.
+    std::vector<MXX_owed> owed;
+    unsigned long long owed_seq;
 };
 
 // Frames.
@@ -80,6 +111,23 @@ int MXX_test_response(int conn, const unsigned char *rsp, int rsp_len,
                       const unsigned char *retry, int retry_len, void *dst,
                       int dst_size, int *out_len, int *out_param,
                       int *out_status, int *out_kind);
+
+// Resynchronisation after a reply was missed: a transaction whose replies
+// did not all come keeps listening for those it is still owed, and discards
+// them, until its latest try has had its time-out and then that time-out
+// again, the second capped here.
+constexpr int MXX_SETTLE_MAX_MS = 1000;
+// When owed replies are still out after that, the next transaction first
+// proves the line clean: it sends a request whose reply cannot be mistaken
+// (a code no reply still on its way carries) and discards everything until
+// that reply. The instrument answers in order, so its arrival proves every
+// earlier reply has arrived or is lost. Each try takes another such code.
+constexpr int MXX_BARRIER_TRIES = 3;
+constexpr int MXX_BARRIER_TIMEOUT_MS = 800;
+// A reply still owed this long after its request is taken to be lost, so
+// that a link whose every proving code has a reply owed (an instrument that
+// answered nothing for a while) can be proven clean again.
+constexpr int MXX_OWED_FORGET_MS = 10000;
 
 // The command transaction.
 int MXX_send_cmd(int conn, int code, const void *req, int req_size, void *dst,

@@ -36,6 +36,13 @@ std::vector<std::string> FakeCard::writes() const {
 void FakeCard::handle(int id, const Bytes &frame) {
     const int code = fake_comm::frame_code(frame);
     const Bytes payload = fake_comm::frame_payload(frame);
+    // The requests by which the link proves the line clean after a lost
+    // reply (serial, version, model word, clock) are answered too.
+    if (code == 8007 || code == 8001 || code == 8008 || code == 8002) {
+        fake_comm::post(id, COMM_EV_DATA,
+                        fake_comm::frame(code + 1000, fake_comm::u32le(0)));
+        return;
+    }
     if (payload.size() < 40)
         return;
     WireReader r(payload.data(), payload.size());

@@ -2,6 +2,7 @@
 // queued events in order, and virtual time for the waits (see fake_comm.h).
 #include "fake_comm.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -51,10 +52,20 @@ struct Event {
     Bytes data;
 };
 
+// An event due at a moment of virtual time (post_after); seq keeps events
+// due at the same moment in the order they were posted.
+struct TimedEvent {
+    long long at;
+    long long seq;
+    Event event;
+};
+
 struct State {
     std::mutex m;
     std::condition_variable cv;
     std::deque<Event> queue;
+    std::vector<TimedEvent> timed; // due later, in virtual time
+    long long timed_seq = 0;
     bool busy = false;
     bool stop = false;
     std::thread worker;
@@ -202,6 +213,22 @@ bool wait_for(std::unique_lock<std::mutex> &lock, int timeout_ms, Done done) {
                     next = &c;
             }
         }
+        // The earliest timed event, if it comes before the next idle event
+        // and before the deadline, is what happens next.
+        auto timed = std::min_element(
+            s.timed.begin(), s.timed.end(),
+            [](const TimedEvent &a, const TimedEvent &b) {
+                return a.at != b.at ? a.at < b.at : a.seq < b.seq;
+            });
+        if (timed != s.timed.end() && timed->at < deadline &&
+            (next == nullptr || timed->at <= next->next_idle)) {
+            if (timed->at > s.now)
+                s.now = timed->at;
+            Event e = std::move(timed->event);
+            s.timed.erase(timed);
+            post_locked(e.id, e.event, e.data);
+            continue;
+        }
         if (next == nullptr || next->next_idle > deadline) {
             s.now = deadline;
             return false;
@@ -227,6 +254,7 @@ void reset() {
         std::unique_lock<std::mutex> lock(s.m);
         s.stop = true;
         s.queue.clear();
+        s.timed.clear();
         s.cv.notify_all();
     }
     if (s.worker.joinable())
@@ -327,6 +355,13 @@ void script_wait(const WaitReply &reply) {
 void post(int id, int event, const Bytes &data) {
     std::lock_guard<std::mutex> lock(S().m);
     post_locked(id, event, data);
+}
+
+void post_after(int id, int delay_ms, int event, const Bytes &data) {
+    std::lock_guard<std::mutex> lock(S().m);
+    State &s = S();
+    s.timed.push_back(TimedEvent{s.now + (delay_ms > 0 ? delay_ms : 0),
+                                 s.timed_seq++, Event{id, event, data}});
 }
 
 int deliver(int id, int event, const Bytes &data) {
@@ -479,6 +514,15 @@ long long now_ms() {
 using namespace fake_comm;
 
 extern "C" {
+
+long long comm_time_ms(void) {
+    std::lock_guard<std::mutex> lock(S().m);
+    if (S().virtual_time)
+        return S().now;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               Clock::now().time_since_epoch())
+        .count();
+}
 
 int comm_init(void) {
     std::lock_guard<std::mutex> lock(S().m);
@@ -696,6 +740,16 @@ int comm_wait_response(int id, int *rsp_count, int *fail_count,
     if (!s.wait_script.empty()) {
         WaitReply w = s.wait_script.front();
         s.wait_script.pop_front();
+        // The frames also pass through the event procedure, as arriving
+        // frames do, so that the link sees them arrive.
+        lock.unlock();
+        for (const Bytes *f : {&w.rsp, &w.fail, &w.retry})
+            if (!f->empty())
+                deliver(id, COMM_EV_DATA, *f);
+        lock.lock();
+        c = find(id);
+        if (c == nullptr)
+            return COMM_ERR_CLOSED;
         const Bytes *frames[3] = {&w.rsp, &w.fail, &w.retry};
         int *counts[3] = {rsp_count, fail_count, retry_count};
         bool any = false;

@@ -36,7 +36,8 @@
 // real time, and identification gives up as it would after its probes.
 // set_auto_idle(false) turns the idle events off; set_virtual_time(false)
 // makes waits block for real (bounded by their time-out), for tests in which
-// another thread plays the device.
+// another thread plays the device. comm_time_ms() answers the virtual clock
+// (the real one with virtual time off).
 //
 // Connection states
 // =================
@@ -122,7 +123,8 @@ void answer_once(int request_code, const Bytes &reply);
 // written and the device sees nothing); later writes succeed.
 void fail_writes(const std::vector<int> &results);
 
-// What one wait reports, whatever arrived: each non-empty frame is stored
+// What one wait reports, whatever arrived: each non-empty frame is first
+// fed through the event procedure, as an arriving frame is, then stored
 // into its hooked buffer (cut to the buffer's size) and its count reported.
 struct WaitReply {
     Bytes rsp, fail, retry;
@@ -133,6 +135,11 @@ void script_wait(const WaitReply &reply);
 // Queues an event for the event thread (data copied). Events of a closed or
 // unknown connection are dropped.
 void post(int id, int event, const Bytes &data = {});
+// Queues an event for the moment delay_ms of virtual time from now; it is
+// delivered when a wait's virtual clock reaches that moment; one due exactly
+// when a wait times out comes after that time-out. Events due at the same
+// moment keep the order of their posting. Virtual time only.
+void post_after(int id, int delay_ms, int event, const Bytes &data = {});
 // Calls the event procedure on this thread, after everything queued before,
 // and returns its result (0 for an unknown or closed connection).
 int deliver(int id, int event, const Bytes &data = {});

@@ -79,9 +79,9 @@ TEST(Judge, KindsAndResults) {
     EXPECT_EQ(none.status, -7);
 }
 
-TEST(Judge, OversizedPayloadIsNotCopiedYetSucceeds) {
+TEST(Judge, OversizedPayloadIsNotCopiedAndFails) {
     Judged j = judge(frame(9007, text("123456789")), {}, {});
-    EXPECT_EQ(j.rc, 0);
+    EXPECT_EQ(j.rc, 1);
     EXPECT_EQ(j.len, -7);
     EXPECT_EQ(j.dst[0], 0xEE);
     // Exactly the destination's size is copied.

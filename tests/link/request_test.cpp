@@ -28,6 +28,13 @@ class Request : public LinkTest {
     int sent_param() {
         return fake_comm::frame_param(fake_comm::writes().back().bytes);
     }
+    // The device refuses every request at once, so that each is written
+    // exactly once and no reply is left owed.
+    void refuse_everything() {
+        fake_comm::set_device([](int conn, const Bytes &) {
+            fake_comm::post(conn, COMM_EV_DATA, frame(12290));
+        });
+    }
 };
 
 TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
@@ -66,9 +73,10 @@ TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
         {[&] { return V21_Get_State(id, &i, 1); }, 8024, 800, 0},
         {[&] { return V21_Get_Screen(id, buf, 1); }, 8213, 800, 0},
     };
+    refuse_everything();
     for (const Case &c : cases) {
         fake_comm::clear_records();
-        EXPECT_EQ(c.call(), 255) << c.code;
+        EXPECT_EQ(c.call(), 1) << c.code;
         ASSERT_EQ(fake_comm::writes().size(), 1u) << c.code;
         EXPECT_EQ(fake_comm::written_codes()[0], c.code);
         EXPECT_EQ(sent_param(), c.timeout) << c.code;
@@ -84,6 +92,7 @@ TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
 }
 
 TEST_F(Request, FileRequestHeads) {
+    refuse_everything();
     V21_Write_File(id, "lut", V21_OP_MKDIR, nullptr, 0, 1);
     Bytes expected(40, 0);
     memcpy(expected.data(), "lut", 3);
@@ -109,6 +118,7 @@ TEST_F(Request, FileRequestHeads) {
 }
 
 TEST_F(Request, FlashAndClearLogsLayouts) {
+    refuse_everything();
     const unsigned char data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     M17_write_ext_flash(id, 2, data, 10, 1);
     EXPECT_EQ(sent(), concat({u16le(2), Bytes(data, data + 10)}));
@@ -147,9 +157,10 @@ TEST_F(Request, TextsAreClearedAndAlwaysTerminated) {
     EXPECT_EQ(M17_get_fw_version(id, buf, 1), 0);
     EXPECT_STREQ(buf, "V2.10.07");
 
+    // A version too long for its field is refused; the text stays cleared.
     memset(buf, 'X', sizeof buf);
     answer(8001, frame(9001, text("V2.10.077")));
-    EXPECT_EQ(M17_get_fw_version(id, buf, 1), 0);
+    EXPECT_EQ(M17_get_fw_version(id, buf, 1), 1);
     EXPECT_STREQ(buf, "");
 
     memset(buf, 'X', sizeof buf);
@@ -262,8 +273,9 @@ TEST_F(Request, RecordsAreCopiedUpToTheirBuffers) {
     EXPECT_EQ(V21_Get_Status(id, status, 1), 0);
     EXPECT_EQ(status[19], 3);
     EXPECT_EQ(status[20], 0xEE);
+    // One byte more than the record is no record: refused, nothing copied.
     answer(8203, frame(9203, Bytes(21, 4)));
-    EXPECT_EQ(V21_Get_Status(id, status, 1), 0);
+    EXPECT_EQ(V21_Get_Status(id, status, 1), 1);
     EXPECT_EQ(status[0], 3);
 }
 

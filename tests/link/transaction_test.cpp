@@ -26,6 +26,17 @@ class Transaction : public LinkTest {
                             timeout_ms, wait);
     }
     int writes() { return static_cast<int>(fake_comm::writes().size()); }
+    int writes_of(int code) {
+        int n = 0;
+        for (int c : fake_comm::written_codes())
+            n += c == code;
+        return n;
+    }
+    // The device answers the requests that prove the line clean.
+    void answer_proofs() {
+        for (int code : {8007, 8001, 8008, 8002})
+            fake_comm::answer(code, frame(code + 1000, text("A0000001")));
+    }
 
     unsigned char dst[8];
     int len = -7, param = -7, status = -7;
@@ -46,13 +57,18 @@ TEST_F(Transaction, RetryReplyThenResponse) {
     EXPECT_EQ(fake_comm::count_calls("comm_hook_response"), 1);
 }
 
-TEST_F(Transaction, RetryRepliesOnEveryTryEndInSuccessWithNothingCopied) {
-    for (int i = 0; i < 3; i++)
-        script_wait(WaitReply{{}, {}, frame(12289)});
-    EXPECT_EQ(send(), 0);
-    EXPECT_EQ(writes(), 3);
-    EXPECT_EQ(len, -7);
-    EXPECT_EQ(dst[0], 0xEE);
+TEST_F(Transaction, RetryRepliesOnEveryTryEndAsRefused) {
+    // The device never carried the command out: whatever the status of its
+    // retry replies, that is no success.
+    for (int status : {0, 4}) {
+        fake_comm::clear_records();
+        for (int i = 0; i < 3; i++)
+            script_wait(WaitReply{{}, {}, frame(12289, {}, status)});
+        EXPECT_EQ(send(), 1) << status;
+        EXPECT_EQ(writes(), 3);
+        EXPECT_EQ(len, -7);
+        EXPECT_EQ(dst[0], 0xEE);
+    }
 }
 
 TEST_F(Transaction, FinalRepliesEndAtOnce) {
@@ -68,11 +84,39 @@ TEST_F(Transaction, FinalRepliesEndAtOnce) {
     EXPECT_EQ(dst[0], 0xEE);
 }
 
-TEST_F(Transaction, SilenceWritesEveryTryAndGivesNoReply) {
+TEST_F(Transaction, SilenceWritesEveryTryThenListensOnceMore) {
     EXPECT_EQ(send(8203, 800), 255);
     EXPECT_EQ(writes(), 3);
-    EXPECT_EQ(fake_comm::count_calls("comm_wait_response(1,800)"), 3);
+    // Three tries, then one more time-out for replies that come late.
+    EXPECT_EQ(fake_comm::count_calls("comm_wait_response(1,800)"), 4);
     EXPECT_EQ(dst[0], 0xEE);
+
+    // Replies may still come: the next transaction first proves the line
+    // clean with a request of its own, and only then sends its command.
+    fake_comm::clear_records();
+    answer_proofs();
+    fake_comm::answer(8203, frame(9203, text("status")));
+    EXPECT_EQ(send(8203, 800), 0);
+    EXPECT_EQ(fake_comm::written_codes(), (std::vector<int>{8007, 8203}));
+
+    // When the line cannot be proven clean, the command is not sent.
+    fake_comm::answer(8203, {});
+    fake_comm::clear_records();
+    EXPECT_EQ(send(8203, 800), 255);
+    fake_comm::answer(8007, {});
+    fake_comm::answer(8001, {});
+    fake_comm::answer(8008, {});
+    fake_comm::clear_records();
+    EXPECT_EQ(send(8203, 800), 255);
+    EXPECT_EQ(writes_of(8203), 0);
+    // The proof's three tries, each with a code no reply is owed for.
+    EXPECT_EQ(fake_comm::written_codes(), (std::vector<int>{8007, 8001, 8008}));
+
+    // Later, the one code left without a reply owed proves the line clean.
+    fake_comm::clear_records();
+    fake_comm::answer(8203, frame(9203, text("status")));
+    EXPECT_EQ(send(8203, 800), 0);
+    EXPECT_EQ(fake_comm::written_codes(), (std::vector<int>{8002, 8203}));
 }
 
 TEST_F(Transaction, WithoutWaitOneWriteAndItsResult) {
@@ -91,46 +135,64 @@ TEST_F(Transaction, WriteFailuresAreTriedAgain) {
     EXPECT_EQ(send(), 0);
     EXPECT_EQ(len, 2);
 
-    fake_comm::fail_writes({COMM_ERR_IO, COMM_ERR_IO, COMM_ERR_TIMEOUT});
-    EXPECT_EQ(send(), COMM_ERR_TIMEOUT); // the last try's code
+    // The failed write may have sent the command, whose reply may still
+    // come: the line is proven clean (one write that goes through) before
+    // the next command, whose every try then fails.
+    fake_comm::clear_records();
+    answer_proofs();
+    fake_comm::fail_writes(
+        {COMM_OK, COMM_ERR_IO, COMM_ERR_IO, COMM_ERR_TIMEOUT});
+    EXPECT_EQ(send(8203), COMM_ERR_TIMEOUT); // the last try's code
+    // Its reply would be a get-serial reply: another code proves the line.
+    EXPECT_EQ(fake_comm::written_codes(), (std::vector<int>{8001}));
 }
 
 TEST_F(Transaction, OnceIsWrittenAgainOnlyAfterARetryReply) {
-    auto once = [&] {
-        return MXX_send_cmd_once(id, 8210, nullptr, 0, dst, 8, &len, &param,
-                                 &status, 800, 1);
+    struct Case {
+        const char *what;
+        std::vector<WaitReply> waits;
+        std::vector<int> write_results;
+        int rc, writes, write_calls;
     };
-    // Silence: the command may have arrived, so it is not written again.
-    EXPECT_EQ(once(), 255);
-    EXPECT_EQ(writes(), 1);
-
-    // A retry reply says it was not carried out: written again.
-    fake_comm::clear_records();
-    script_wait(WaitReply{{}, {}, frame(12289)});
-    script_wait(WaitReply{frame(9210), {}, {}});
-    EXPECT_EQ(once(), 0);
-    EXPECT_EQ(writes(), 2);
-
-    // A retry reply, then silence: no third write.
-    fake_comm::clear_records();
-    script_wait(WaitReply{{}, {}, frame(12289)});
-    EXPECT_EQ(once(), 255);
-    EXPECT_EQ(writes(), 2);
-
-    // A failed write may have sent the command: not written again.
-    fake_comm::clear_records();
-    fake_comm::fail_writes({COMM_ERR_TIMEOUT});
-    EXPECT_EQ(once(), COMM_ERR_TIMEOUT);
-    EXPECT_EQ(fake_comm::count_calls("comm_write"), 1);
-
-    // Replies are judged as always.
-    script_wait(WaitReply{{}, frame(12290), {}});
-    EXPECT_EQ(once(), 1);
+    const std::vector<Case> cases = {
+        // Silence: the command may have arrived, so it is not written
+        // again.
+        {"silence", {}, {}, 255, 1, 1},
+        // A retry reply says it was not carried out: written again.
+        {"retry, response",
+         {WaitReply{{}, {}, frame(12289)}, WaitReply{frame(9210), {}, {}}},
+         {},
+         0,
+         2,
+         2},
+        // A retry reply, then silence: no third write.
+        {"retry, silence", {WaitReply{{}, {}, frame(12289)}}, {}, 255, 2, 2},
+        // A failed write may have sent the command: not written again.
+        {"failed write", {}, {COMM_ERR_TIMEOUT}, COMM_ERR_TIMEOUT, 0, 1},
+        // Replies are judged as always.
+        {"failure", {WaitReply{{}, frame(12290), {}}}, {}, 1, 1, 1},
+    };
+    for (const Case &c : cases) {
+        // Each on a connection of its own, with a line nobody doubts.
+        const int conn = open_plain();
+        MXX_set_cmd_num_try(conn, 3);
+        fake_comm::clear_records();
+        for (const WaitReply &w : c.waits)
+            script_wait(w);
+        fake_comm::fail_writes(c.write_results);
+        EXPECT_EQ(MXX_send_cmd_once(conn, 8210, nullptr, 0, dst, 8, &len,
+                                    &param, &status, 800, 1),
+                  c.rc)
+            << c.what;
+        EXPECT_EQ(writes(), c.writes) << c.what;
+        EXPECT_EQ(fake_comm::count_calls("comm_write"), c.write_calls)
+            << c.what;
+    }
 }
 
-TEST_F(Transaction, OversizedResponseIsNotCopied) {
+TEST_F(Transaction, OversizedResponseIsRefusedAndNotCopied) {
     script_wait(WaitReply{frame(9007, text("123456789")), {}, {}});
-    EXPECT_EQ(send(), 0);
+    EXPECT_EQ(send(), 1);
     EXPECT_EQ(len, -7);
     EXPECT_EQ(dst[0], 0xEE);
 }
