@@ -226,6 +226,7 @@ void take_read(SerialPort &p, DWORD asked) {
     if (WaitForSingleObject(p.rd.hEvent, SERIAL_READ_WAIT_MS * 2) !=
             WAIT_OBJECT_0 &&
         !settle(p, p.rd)) {
+        p.reading = true; // still the driver's: closing waits for it
         p.failed = true;
         return;
     }
@@ -250,9 +251,9 @@ void start_read(SerialPort &p) {
 WaitResult serial_wait(Handle handle, Wake *wake, bool for_write,
                        const Clock::time_point *deadline) {
     SerialPort &p = *port_of(handle);
+    // A write waits by itself, one slice at a time.
     if (for_write)
-        return WaitResult::Ready; // a write waits by itself, one slice at a
-                                  // time
+        return WaitResult::Ready;
     for (;;) {
         start_read(p);
         if (p.failed)
