@@ -434,7 +434,7 @@ int comm_get_devid_string(const char *entry, char *text) {
                 name = "vo62-sim " + a.serial + " on " + a.pty;
         if (name.empty()) {
             for (const UsbPort &p : usb_ports()) {
-                if (p.path != t.path)
+                if (p.path != t.port) // the port as listed
                     continue;
                 std::string what = p.product;
                 if (!p.serial.empty())
@@ -444,7 +444,7 @@ int comm_get_devid_string(const char *entry, char *text) {
             }
         }
         if (name.empty())
-            name = "USB serial port on " + t.path;
+            name = "USB serial port on " + t.port;
     } else {
         name = "Serial port " + t.path;
     }
