@@ -48,7 +48,7 @@ bool parse_fault(const std::string &text, FaultSpec &out, std::string &err) {
                  {"retry", FaultKind::Retry},     {"fail", FaultKind::Fail},
                  {"status", FaultKind::Status},   {"delay", FaultKind::Delay},
                  {"silent", FaultKind::Silent},   {"cut", FaultKind::Cut},
-                 {"stuck", FaultKind::Stuck}};
+                 {"stuck", FaultKind::Stuck},     {"stall", FaultKind::Stall}};
     bool found = false;
     for (const auto &k : kinds)
         if (kind == k.name) {
@@ -85,6 +85,8 @@ bool parse_fault(const std::string &text, FaultSpec &out, std::string &err) {
             ok = parse_u64(val, out.skip);
         } else if (key == "count") {
             ok = parse_u64(val, out.count);
+        } else if (key == "every") {
+            ok = parse_u64(val, out.every) && out.every >= 1;
         } else if (key == "p") {
             ok = parse_prob(val, out.p);
             have_p = true;
@@ -108,8 +110,9 @@ bool parse_fault(const std::string &text, FaultSpec &out, std::string &err) {
         err = "fault '" + text + "': corrupt needs p=<probability per byte>";
         return false;
     }
-    if (out.kind == FaultKind::Delay && !have_ms) {
-        err = "fault '" + text + "': delay needs ms=<milliseconds>";
+    if ((out.kind == FaultKind::Delay || out.kind == FaultKind::Stall) &&
+        !have_ms) {
+        err = "fault '" + text + "': " + kind + " needs ms=<milliseconds>";
         return false;
     }
     if (out.kind == FaultKind::Status && out.status == 0) {
@@ -135,6 +138,8 @@ bool FaultEngine::matches_and_fires(FaultSpec &f, uint16_t code) {
         return false;
     f.seen++;
     if (f.seen <= f.skip || f.applied >= f.count)
+        return false;
+    if ((f.seen - f.skip) % f.every != 0)
         return false;
     if (f.p < 1.0 && uniform() >= f.p)
         return false;
@@ -179,6 +184,8 @@ FaultDecision FaultEngine::on_request(uint16_t code) {
             d.drop_reply = true;
         else if (f.kind == FaultKind::Delay && matches_and_fires(f, code))
             d.delay_ms += f.ms;
+        else if (f.kind == FaultKind::Stall && matches_and_fires(f, code))
+            d.stall_ms += f.ms;
     }
     return d;
 }

@@ -22,7 +22,9 @@ enum class FaultKind {
     Retry,   // answer the general retry reply instead of carrying it out
     Fail,    // answer the general failure reply instead of carrying it out
     Status,  // answer the request's own reply code with a non-zero status
-    Delay,   // hold the reply back for ms milliseconds
+    Delay,   // hold the reply back for ms milliseconds; later ones pass it
+    Stall,   // the line goes quiet for ms milliseconds before the reply;
+             // everything after it waits behind it
     Silent,  // ignore the request (and, by default, every later one)
     Cut,     // drop the link instead of answering
     Stuck    // the measurement state machine never moves on by itself
@@ -35,6 +37,7 @@ struct FaultSpec {
     int code = -1;     // request code it acts on, -1 for every request
     uint64_t skip = 0; // matching requests let through first
     uint64_t count = kUnlimited; // most requests it acts on
+    uint64_t every = 1;          // acts on every n-th matching request only
     double p = 1.0; // probability per matching request (per byte for
                     // corrupt)
     int ms = 0;     // delay
@@ -53,6 +56,7 @@ struct FaultDecision {
     int status = 0;
     bool drop_reply = false;
     int delay_ms = 0;
+    int stall_ms = 0;
 };
 
 class FaultEngine {
@@ -61,7 +65,8 @@ class FaultEngine {
     FaultEngine(std::vector<FaultSpec> faults, uint64_t seed);
     // Faults are tried in the order given: the first of cut, silent, retry,
     // fail and status that acts on the request decides, and later ones of
-    // those kinds do not count it. Drop and delay then act on the reply.
+    // those kinds do not count it. Drop, delay and stall then act on the
+    // reply.
     FaultDecision on_request(uint16_t code);
     // Flips bytes of an outgoing frame of the given code.
     void corrupt(uint16_t code, Bytes &frame);

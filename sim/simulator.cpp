@@ -377,7 +377,8 @@ void Simulator::identity_changed() {
 
 // ---- Frames -----------------------------------------------------------------
 
-void Simulator::queue_out(int link_id, Bytes frame, uint16_t code) {
+void Simulator::queue_out(int link_id, Bytes frame, uint16_t code,
+                          int stall_ms) {
     Link *l = find_link(link_id);
     if (!l)
         return;
@@ -390,6 +391,9 @@ void Simulator::queue_out(int link_id, Bytes frame, uint16_t code) {
     Chunk c;
     auto now = Clock::now();
     c.start = l->out_free > now ? l->out_free : now;
+    // A stalled line carries nothing for a while; what follows queues up
+    // behind this reply, since out_free moves with it.
+    c.start += std::chrono::milliseconds(stall_ms);
     c.data = std::move(frame);
     l->out_free = c.start + byte_time_ * static_cast<Clock::rep>(c.data.size());
     l->out.push_back(std::move(c));
@@ -434,20 +438,25 @@ void Simulator::on_frame(Link &l, const Frame &f) {
     uint16_t rcode = reply.size() >= 6
                          ? static_cast<uint16_t>(reply[4] | (reply[5] << 8))
                          : 0;
-    trace("req %u len=%zu %s %u%s%s", f.code, f.payload.size(), what, rcode,
-          d.drop_reply ? " dropped" : "", d.delay_ms ? " delayed" : "");
+    trace("req %u len=%zu %s %u%s%s%s", f.code, f.payload.size(), what, rcode,
+          d.drop_reply ? " dropped" : "", d.delay_ms ? " delayed" : "",
+          d.stall_ms ? " stalled" : "");
     if (reply.empty() || d.drop_reply)
         return;
     if (d.delay_ms > 0) {
         int id = l.id;
         uint16_t code = f.code;
-        schedule(d.delay_ms,
-                 [this, id, code, reply]() { queue_out(id, reply, code); });
+        const int stall = d.stall_ms;
+        schedule(d.delay_ms, [this, id, code, reply, stall]() {
+            queue_out(id, reply, code, stall);
+        });
         if (restart_pending_)
             restart_deadline_ += std::chrono::milliseconds(d.delay_ms);
     } else {
-        queue_out(l.id, std::move(reply), f.code);
+        queue_out(l.id, std::move(reply), f.code, d.stall_ms);
     }
+    if (restart_pending_ && d.stall_ms > 0)
+        restart_deadline_ += std::chrono::milliseconds(d.stall_ms);
 }
 
 Simulator::Clock::time_point Simulator::due_in(const Link &l) const {
@@ -492,6 +501,8 @@ bool Simulator::pump_output(Link &l, Clock::time_point now) {
     l.write_blocked = false;
     while (!l.out.empty()) {
         Chunk &c = l.out.front();
+        if (now < c.start)
+            return true; // the line is stalled until then
         size_t upto = c.data.size();
         if (byte_time_.count() > 0) {
             auto elapsed = now - c.start;

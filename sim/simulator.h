@@ -97,7 +97,7 @@ class Simulator : public InstrumentHost {
     void drop_links();
     int write_announcement();
     void remove_announcement();
-    void queue_out(int link_id, Bytes frame, uint16_t code);
+    void queue_out(int link_id, Bytes frame, uint16_t code, int stall_ms = 0);
     void on_frame(Link &l, const Frame &f);
     void pump_input(Link &l, Clock::time_point now);
     bool pump_output(Link &l, Clock::time_point now);

@@ -377,9 +377,19 @@ int M17_cmd_flash_fw(char *, const char *default_qfw) {
     log_write("MAIN", "Raw checksum:0x%.8x\n", h.raw_sum);
     log_write("MAIN", "Enc checksum:0x%.8x\n", h.enc_sum);
     log_write("MAIN", "Starting memory flashing process...");
+    const unsigned written = MXX_frames_written(id_conn);
     const int rc = M17_flash_FW(id_conn, encrypted, h.raw_sum, 1);
-    if (rc != 0)
-        return cmd_error("M17_cmd_flash_fw", rc);
+    if (rc != 0) {
+        cmd_error("M17_cmd_flash_fw", rc);
+        // The request went out and the link closed before any reply: the
+        // instrument may have started programming itself.
+        if (rc != MXX_FAILED && MXX_frames_written(id_conn) != written &&
+            MXX_get_conn_state_id(id_conn) != COMM_STATE_CONNECTED)
+            log_error("The instrument may be flashing: wait until it has "
+                      "restarted, then connect again and check its version "
+                      "with \"ve\".\n");
+        return -1;
+    }
     // The instrument restarts to program itself: the link goes down.
     MXX_disconnect(id_conn);
     return 0;

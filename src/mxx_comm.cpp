@@ -458,8 +458,8 @@ bool prove_clean(int conn, MXX_conn *c) {
 // the frames that could answer them. When replies are still owed at its
 // end (a try timed out, or its reply came late and another try's reply was
 // taken), it keeps listening for them and discards them, until the latest
-// try has had its time-out twice over (the second capped by
-// MXX_SETTLE_MAX_MS). Replies that have not
+// try has had its time-out twice over, but at most MXX_SETTLE_MAX_MS after
+// the transaction's end. Replies that have not
 // come by then leave the connection unsure: the next transaction first
 // proves the line clean (prove_clean), and sends nothing if it cannot. A
 // healthy exchange pays nothing of this.
@@ -483,6 +483,8 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
         // Nobody waits for this reply: until it is seen, it is one that a
         // later request must not take.
         const int rc = comm_write(conn, frame.data(), frame_len, 0, timeout_ms);
+        if (ctx != nullptr && rc == COMM_OK)
+            ctx->frames_written.fetch_add(1);
         if (ctx != nullptr && (rc == COMM_OK || write_may_have_sent(rc))) {
             std::lock_guard<std::mutex> lock(ctx->ledger_mutex);
             owe(ctx, rsp_code);
@@ -515,6 +517,8 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
         if (result == COMM_OK) {
             written++;
             last_write = comm_time_ms();
+            if (ctx != nullptr)
+                ctx->frames_written.fetch_add(1);
         } else if (write_may_have_sent(result))
             doubtful = true;
         if (result == 0) {
@@ -545,12 +549,13 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
     if (ctx != nullptr) {
         // Settle: collect the replies still owed to this transaction's
         // tries and discard them. Which try an arrival answered cannot be
-        // told, so the latest try's reply is awaited up to its time-out plus
-        // the settle bound after it was written.
+        // told, so the latest try's reply is awaited up to twice its
+        // time-out after it was written, bounded for long time-outs.
         auto owed = [&] { return ctx->arrivals.load() - base < written; };
         if (owed()) {
-            const long long deadline = last_write + timeout_ms +
-                                       std::min(timeout_ms, MXX_SETTLE_MAX_MS);
+            const long long deadline =
+                std::min(last_write + 2LL * timeout_ms,
+                         comm_time_ms() + MXX_SETTLE_MAX_MS);
             while (owed()) {
                 const long long left = deadline - comm_time_ms();
                 if (left <= 0)
@@ -604,6 +609,16 @@ int MXX_send_cmd_once(int conn, int code, const void *req, int inbuff_size,
 
 void MXX_set_cmd_num_try(int conn, int tries) {
     for_each_context(conn, [&](MXX_conn *c) { c->cmd_tries.store(tries); });
+}
+
+unsigned MXX_frames_written(int conn) {
+    // Retired contexts count too: the question is often asked just after
+    // the connection closed.
+    std::lock_guard<std::mutex> lock(contexts_mutex);
+    for (const auto &c : contexts)
+        if (c->conn_id.load() == conn)
+            return c->frames_written.load();
+    return 0;
 }
 
 int MXX_idle_wait(int conn, int value, int arg) {
@@ -739,8 +754,11 @@ int MXX_connect(const char *conn_string, int *id, MXX_connected_cb connected,
         std::lock_guard<std::mutex> lock(contexts_mutex);
         contexts.push_back(std::move(ctx));
     }
-    if (comm_connect(id, conn_string, MXX_event_proc, MXX_RX_CHUNK, MXX_IDLE_MS,
-                     raw) != 0) {
+    const int rc = comm_connect(id, conn_string, MXX_event_proc, MXX_RX_CHUNK,
+                                MXX_IDLE_MS, raw);
+    if (rc == 0)
+        raw->conn_id.store(*id);
+    if (rc != 0) {
         // The library never saw the context: free it now.
         std::lock_guard<std::mutex> lock(contexts_mutex);
         for (auto it = contexts.begin(); it != contexts.end(); ++it) {

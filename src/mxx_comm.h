@@ -88,6 +88,10 @@ struct MXX_conn {
     // it (that code, a retry or a failure reply) in arrivals.
     std::atomic<int> pending_rsp{-1};
     std::atomic<unsigned> arrivals{0};
+    // Command frames written whole on this connection, and its identifier
+    // (set once connected), by which a retired context is still found.
+    std::atomic<unsigned> frames_written{0};
+    std::atomic<int> conn_id{-1};
     // Set while replies of earlier requests may still arrive (owed is not
     // empty), for the event procedure and the transaction's fast path.
     std::atomic<bool> unsure{false};
@@ -114,9 +118,9 @@ int MXX_test_response(int conn, const unsigned char *rsp, int rsp_len,
 
 // Resynchronisation after a reply was missed: a transaction whose replies
 // did not all come keeps listening for those it is still owed, and discards
-// them, until its latest try has had its time-out and then that time-out
-// again, the second capped here.
-constexpr int MXX_SETTLE_MAX_MS = 1000;
+// them, until its latest try has had twice its time-out, but for no longer
+// than this after the transaction's end.
+constexpr int MXX_SETTLE_MAX_MS = 2000;
 // When owed replies are still out after that, the next transaction first
 // proves the line clean: it sends a request whose reply cannot be mistaken
 // (a code no reply still on its way carries) and discards everything until
@@ -141,6 +145,9 @@ int MXX_send_cmd_once(int conn, int code, const void *req, int req_size,
                       void *dst, int dst_size, int *out_len, int *out_param,
                       int *out_status, int timeout_ms, int wait);
 void MXX_set_cmd_num_try(int conn, int tries);
+// Command frames written whole on connection conn so far (0 for an unknown
+// one): tells whether a request that got no reply reached the line.
+unsigned MXX_frames_written(int conn);
 int MXX_idle_wait(int conn, int value, int arg);
 
 // Library lifetime.

@@ -26,7 +26,8 @@ constexpr uint32_t KEY_ERASED = 0xFFFFFFFF; // never downloaded
 constexpr uint8_t ENTRY_NOTE = 1u << 0;
 constexpr uint8_t ENTRY_AUX = 1u << 1;
 constexpr int SAMPLES_PER_LINE = 5;
-constexpr int PREFIX_SIZE = 64; // "kappa_", the serial's tail and "/"
+constexpr int PREFIX_SIZE = 64;         // "kappa_", the serial's tail and "/"
+constexpr size_t SERIAL_PREFIX_LEN = 4; // not part of the directory name
 constexpr int PATH_SIZE = 128;
 // A line of five samples: each at most two floats of 47 characters.
 constexpr size_t SAMPLE_LINE_SIZE = 1024;
@@ -243,8 +244,11 @@ int prepare_output(Run &run) {
         return cmd_error("V21_cmd_get_meas_log", rc);
     // The directory is named after the serial's part behind its first four
     // characters, with anything that could leave the working directory
-    // replaced.
-    const char *tail = strlen(serial_no) > 4 ? serial_no + 4 : "";
+    // replaced. A serial without that part names no instrument: the serial
+    // request counts as failed rather than the log landing in "kappa_".
+    if (strlen(serial_no) <= SERIAL_PREFIX_LEN)
+        return cmd_error("V21_cmd_get_meas_log", MXX_FAILED);
+    const char *tail = serial_no + SERIAL_PREFIX_LEN;
     char safe[sizeof serial_no];
     safe_name_part(tail, safe, sizeof safe);
     char dir[PREFIX_SIZE - 1];

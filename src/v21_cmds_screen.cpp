@@ -200,6 +200,18 @@ int V21_cmd_set_conc_lut(char *, int) {
     log_write("MAIN", "%s\n", device_file);
     uint32_t got = 0;
     rc = V21_Read_File(id_conn, device_file, lut, 0, LUT_SIZE, &got, 1);
+    if (rc != 0) {
+        // A failed read means "no table yet" only when the instrument says
+        // the file does not exist; a table that exists but could not be
+        // read (or an instrument that cannot be asked) is never replaced
+        // by a new one.
+        uint32_t size = 0;
+        const int info = V21_File_Info(id_conn, device_file, &size, 1);
+        if (info == 0)
+            return cmd_error(name, rc);
+        if (info != MXX_FAILED)
+            return cmd_error(name, info);
+    }
     log_write("MAIN", rc != 0 ? "Creating new.\n" : "Modyfying current.\n");
 
     int load = 0;

@@ -237,4 +237,25 @@ TEST_F(FirmwareE2E, LinkCutDuringUploadNeverLeadsToFlashing) {
     }
 }
 
+TEST_F(FirmwareE2E, ALinkLostAtTheFlashRequestSaysTheInstrumentMayBeFlashing) {
+    const std::string hint = "The instrument may be flashing: wait until it "
+                             "has restarted, then connect again and check "
+                             "its version with \"ve\".\n";
+    struct {
+        const char *fault;
+        bool lost; // the link went down with the request on its way
+    } cases[] = {{"cut:code=8103", true}, {"fail:code=8103", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        SimProcess sim(sim_args({"--fault", c.fault}));
+        ASSERT_TRUE(sim.started());
+        ProcessResult r = console(sim, work_.path(), "fl\n\nq\n");
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_TRUE(has(r.out, "Starting memory flashing process..."));
+        const size_t error = r.err.find("Command M17_cmd_flash_fw error(code=");
+        ASSERT_NE(error, std::string::npos) << r.err;
+        EXPECT_EQ(has(r.err.substr(error), ")!\n" + hint), c.lost) << r.err;
+    }
+}
+
 } // namespace

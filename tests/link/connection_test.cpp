@@ -2,6 +2,7 @@
 // and connection strings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -86,6 +87,34 @@ TEST_F(Connection, InstrumentIsIdentifiedAndAnswersCommands) {
     // The probe went out without waiting; the command with hooks.
     EXPECT_EQ(fake_comm::written_codes(), (std::vector<int>{8007, 8007}));
     EXPECT_EQ(fake_comm::frame_param(fake_comm::writes()[0].bytes), 100);
+}
+
+TEST_F(Connection, ALateProbeReplyIsNeverTakenForACommand) {
+    // The instrument answers 250 ms late, in order: the link probes twice
+    // before the first reply identifies it, and the second probe's reply
+    // (the serial as it was) is still on its way when the first command
+    // goes out. Requests after the probes see the serial changed.
+    int serial_reads = 0;
+    long long last_at = 0;
+    fake_comm::set_device([&](int id, const Bytes &f) {
+        const int code = fake_comm::frame_code(f);
+        const Bytes serial =
+            text(code == 8007 && ++serial_reads > 2 ? "A0000002" : "A0000001");
+        const long long now = fake_comm::now_ms();
+        last_at = std::max(last_at, now + (serial_reads <= 2 ? 250 : 10));
+        fake_comm::post_after(id, static_cast<int>(last_at - now), COMM_EV_DATA,
+                              frame(code + 1000, serial));
+    });
+    const int id = connect_instrument();
+    EXPECT_EQ(MXX_wait_connected(id, MXX_CONNECT_WAIT_MS), 0);
+    EXPECT_EQ(MXX_get_conn_state_id(id), COMM_STATE_CONNECTED);
+    char serial[9];
+    EXPECT_EQ(M17_get_serial(id, serial, 1), 0);
+    EXPECT_STREQ(serial, "A0000002");
+    // Two probes, the proof (not a get-serial, whose reply is owed), the
+    // command.
+    EXPECT_EQ(fake_comm::written_codes(),
+              (std::vector<int>{8007, 8007, 8001, 8007}));
 }
 
 TEST_F(Connection, SilentDeviceIsProbedSevenTimesThenGivenUp) {

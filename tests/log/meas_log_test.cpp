@@ -243,10 +243,15 @@ TEST_F(MeasLog, SerialCannotLeadOutOfTheWorkingDirectory) {
     EXPECT_TRUE(file_exists("kappa_____/data00000003.dat"));
     EXPECT_FALSE(file_exists("kappa_/"));
 
-    // A serial of four characters or fewer leaves an empty tail.
-    card_.serial = "A00";
-    EXPECT_EQ(run("y\n"), 0);
-    EXPECT_TRUE(file_exists("kappa_/kappa.dat"));
+    // A serial of four characters or fewer names no directory: the serial
+    // request has failed, and nothing is written.
+    for (const char *serial : {"A00", "A000", ""}) {
+        card_.serial = serial;
+        cap.clear();
+        EXPECT_EQ(run("y\n"), -1) << serial;
+        EXPECT_EQ(cap.err(), "Command V21_cmd_get_meas_log error(code=1)!\n");
+        EXPECT_FALSE(file_exists("kappa_/")) << serial;
+    }
 }
 
 TEST_F(MeasLog, EmptyLogAndSlotCountLimits) {

@@ -105,6 +105,10 @@ int main(int argc, char **argv) {
         printf("%-*s", kRowTitle, matrix::fault_title(f));
         fflush(stdout);
         for (matrix::Op op : ops) {
+            if (!matrix::applies(f, op)) {
+                printf("%-*s", kColumn, "-");
+                continue;
+            }
             matrix::CellResult r = m.run(f, op);
             printf("%-*s", kColumn, matrix::verdict_text(r.verdict));
             fflush(stdout);

@@ -53,6 +53,10 @@ const FaultInfo kFaults[] = {
     {Fault::Silent, "silent", "goes silent"},
     {Fault::Cut, "cut", "link cut"},
     {Fault::Paced, "paced", "115200 baud"},
+    {Fault::Late, "late", "late replies"},
+    {Fault::Stall, "stall", "line stalls"},
+    {Fault::Busy, "busy", "instrument busy"},
+    {Fault::EraseLost, "erase", "erase reply lost"},
 };
 
 // Per operation: the console input of its sessions, where its chosen
@@ -61,9 +65,13 @@ struct OpInfo {
     Op op;
     const char *name;
     const char *title;
-    // The failure reply, the link cut: --fault arguments after the kind.
+    // The failure reply, the link cut, three retry replies with status 0
+    // to one request: --fault arguments after the kind.
     const char *fail;
     const char *cut;
+    const char *busy;
+    // The code of the requests that carry its transfer.
+    int transfer;
     // Requests answered before the instrument goes silent (identification
     // included).
     int silent_after;
@@ -106,6 +114,8 @@ const std::vector<OpInfo> &op_infos() {
          "ml",
          "code=8211,skip=40,count=1",
          "code=8211,skip=40",
+         "code=8211,skip=40,count=3,status=0",
+         8211,
          60,
          {command_error("V21_cmd_get_meas_log"),
           command_error("download_record"), command_error("download_note"),
@@ -116,6 +126,8 @@ const std::vector<OpInfo> &op_infos() {
          "ds",
          "code=8211,skip=60,count=1",
          "code=8211,skip=60",
+         "code=8211,skip=60,count=3,status=0",
+         8211,
          60,
          {command_error("V21_cmd_download_sd")}},
         {Op::UploadTar,
@@ -123,6 +135,8 @@ const std::vector<OpInfo> &op_infos() {
          "uf",
          "code=8210,skip=20,count=1",
          "code=8210,skip=20",
+         "code=8210,skip=20,count=3,status=0",
+         8210,
          25,
          {command_error("V21_cmd_upload_tar"),
           R"(File \S+ on the card holds \d+ bytes instead of \d+!)"}},
@@ -131,6 +145,10 @@ const std::vector<OpInfo> &op_infos() {
          "up, fl",
          "code=8103,count=1",
          "code=8102,skip=40",
+         // A block write is tried again by the upload itself; the flash
+         // request is not.
+         "code=8103,count=3,status=0",
+         8102,
          30,
          {command_error("M17_cmd_upload_qfw"),
           command_error("M17_cmd_flash_fw"),
@@ -142,6 +160,8 @@ const std::vector<OpInfo> &op_infos() {
          "sp",
          "code=8202,count=1",
          "code=8202",
+         "code=8202,count=3,status=0",
+         8202,
          2,
          {command_error("V21_cmd_set_params")}},
         {Op::SetLut,
@@ -149,6 +169,8 @@ const std::vector<OpInfo> &op_infos() {
          "sc",
          "code=8210,skip=2,count=1",
          "code=8210,skip=3",
+         "code=8210,skip=2,count=3,status=0",
+         8210,
          4,
          {command_error("V21_cmd_set_conc_lut")}},
     };
@@ -192,6 +214,15 @@ std::vector<std::string> sim_args(Fault fault, Op op) {
         return {"--fault", std::string("cut:") + i.cut};
     case Fault::Paced:
         return {"--baud", "115200"};
+    case Fault::Late:
+        return {"--fault",
+                "delay:ms=1000,p=2%,code=" + std::to_string(i.transfer)};
+    case Fault::Stall:
+        return {"--fault", "stall:ms=1100,every=50"};
+    case Fault::Busy:
+        return {"--fault", std::string("retry:") + i.busy};
+    case Fault::EraseLost:
+        return {"--fault", "drop:code=8100,count=1"};
     }
     return {};
 }
@@ -375,6 +406,10 @@ bool parse_fault(const std::string &name, Fault *out) {
     return false;
 }
 
+bool applies(Fault f, Op op) {
+    return f != Fault::EraseLost || op == Op::Firmware;
+}
+
 bool parse_op(const std::string &name, Op *out) {
     for (const OpInfo &i : op_infos())
         if (name == i.name) {
@@ -402,15 +437,17 @@ Matrix::Matrix(uint64_t seed) : seed_(seed), dirs_(std::make_unique<Dirs>()) {}
 
 Matrix::~Matrix() = default;
 
-int Matrix::bound_s(Fault fault, Op op) {
+int Matrix::bound_s(Fault, Op op) {
     // A fault-free operation takes well under a second on the
-    // pseudo-terminal; a lost reply costs one time-out of 0.8 s (1 s for
-    // the firmware requests), a silent instrument the three tries of one
-    // request (five attempts of three for a firmware block). The paced
-    // line carries about 11.5 kB/s: the firmware image alone takes 45 s.
-    if (fault == Fault::Paced)
-        return op == Op::Firmware ? 120 : 60;
-    return 60;
+    // pseudo-terminal. A lost reply costs its time-out (0.8 s, 1 s for a
+    // firmware block) and then as long again while the link listens for
+    // replies that come late, and a proof that the line is clean; a lost
+    // erase reply costs its 60 s time-out and 1 s more. A silent
+    // instrument costs the three tries of one request (five attempts of
+    // three for a firmware block). The paced line carries about 11.5 kB/s:
+    // the firmware image alone takes 45 s.
+    // The bounds leave room for the sanitizer builds on a loaded machine.
+    return op == Op::Firmware ? 120 : 90;
 }
 
 bool Matrix::prepare() {

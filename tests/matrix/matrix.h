@@ -20,7 +20,19 @@
 
 namespace matrix {
 
-enum class Fault { Corrupt, Drop, Retry, Fail, Silent, Cut, Paced };
+enum class Fault {
+    Corrupt,
+    Drop,
+    Retry,
+    Fail,
+    Silent,
+    Cut,
+    Paced,
+    Late,
+    Stall,
+    Busy,
+    EraseLost
+};
 enum class Op { MeasLog, DownloadSd, UploadTar, Firmware, SetParams, SetLut };
 
 const std::vector<Fault> &all_faults();
@@ -33,6 +45,9 @@ const char *fault_title(Fault f);
 const char *op_title(Op op);
 bool parse_fault(const std::string &name, Fault *out);
 bool parse_op(const std::string &name, Op *out);
+// Whether a fault has a cell in an operation's column (a lost erase reply
+// only in the firmware's).
+bool applies(Fault f, Op op);
 
 enum class Verdict { Ok, FailedCleanly, Bad };
 const char *verdict_text(Verdict v);

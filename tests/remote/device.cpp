@@ -75,9 +75,9 @@ void Device::handle(int id, const Bytes &bytes) {
         }
         case 8209: {
             auto f = files.find(name);
-            const int64_t size = info_size >= 0 ? info_size
-                                 : f == files.end()
-                                     ? -1
+            const int64_t size = f == files.end() ? -1
+                                 : info_size >= 0
+                                     ? info_size
                                      : static_cast<int64_t>(f->second.size());
             reply = size < 0
                         ? frame(FAIL_REPLY)

@@ -36,7 +36,7 @@ class Device {
     std::vector<int> failing_writes;
     // The next append is applied twice, as after a lost reply.
     bool double_append = false;
-    // When not negative, the size every file-info request answers.
+    // When not negative, the size file-info answers for every file there.
     int64_t info_size = -1;
 
     // What was asked, in order.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -382,6 +383,80 @@ TEST(RemoteE2E, ConcentrationTableIsWrittenThenDeletedAndRecreated) {
     fresh[16] = 12;
     EXPECT_EQ(bytes_of(read_file(table)), fresh);
     EXPECT_TRUE(sim.stop());
+}
+
+// ---- A busy or failing instrument ---------------------------------------
+
+// Every file of a directory with its contents.
+std::map<std::string, std::string> tree(const std::string &dir) {
+    std::map<std::string, std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        out[fs::relative(e.path(), dir).string()] =
+            e.is_regular_file() ? read_file(e.path().string()) : "/";
+    return out;
+}
+
+TEST(RemoteE2E, WhatTheInstrumentDidNotGiveIsNeverReportedAsSuccess) {
+    REQUIRE_SIM();
+    // The demo card of seed 7 (with table 1), made once.
+    TempDir base;
+    const std::string card = base.file("card");
+    {
+        SimProcess sim({"--seed", "7"}, card);
+        ASSERT_TRUE(sim.started()) << sim.output();
+        ASSERT_TRUE(sim.stop());
+    }
+    const auto before = tree(card);
+    const std::string sp_answers = "sp\nn\n" + std::string(16, '\n');
+    const std::string sc_answers = "sc\n1\nn\n" + std::string(25, '\n') + "n\n";
+    struct {
+        std::vector<std::string> faults;
+        std::string commands, error;
+    } cases[] = {
+        // Three "busy" replies to the entry table, to the serial, to the
+        // parameters: the request failed, whatever their status.
+        {{"retry:code=8204,count=3,status=0"},
+         "ml\nn\nn\nn\nn\n",
+         "Command V21_cmd_get_meas_log error(code=1)!\n"},
+        {{"retry:code=8007,skip=1,count=3,status=0"},
+         "ml\ny\nn\nn\nn\n",
+         "Command M17_cmd_get_serial error(code=1)!\n"},
+        {{"retry:code=8202,count=3,status=0"},
+         sp_answers,
+         "Command V21_cmd_set_params error(code=1)!\n"},
+        // The existing table could not be read, and the instrument says it
+        // exists, or cannot be asked: it is not replaced.
+        {{"fail:code=8211,count=1"},
+         sc_answers,
+         "Command V21_cmd_set_conc_lut error(code=1)!\n"},
+        {{"fail:code=8211,count=1", "silent:code=8209"},
+         sc_answers,
+         "Command V21_cmd_set_conc_lut error(code=255)!\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.faults.back());
+        TempDir cwd;
+        const std::string cell = cwd.file("card");
+        fs::copy(card, cell, fs::copy_options::recursive);
+        {
+            std::vector<std::string> args = {"--seed", "7"};
+            for (const std::string &f : c.faults)
+                args.insert(args.end(), {"--fault", f});
+            SimProcess sim(args, cell);
+            ASSERT_TRUE(sim.started()) << sim.output();
+            ProcessResult r = run_console(sim, c.commands, cwd.path());
+            ASSERT_FALSE(r.timed_out);
+            EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+            EXPECT_EQ(r.out.find("Num downloaded records:"), std::string::npos);
+            EXPECT_EQ(r.out.find("Writing LUT..."), std::string::npos);
+            EXPECT_EQ(r.out.find("Creating new."), std::string::npos);
+            ASSERT_TRUE(sim.stop());
+        }
+        // Nothing written on the instrument or on the PC.
+        EXPECT_TRUE(tree(cell) == before);
+        fs::remove_all(cell);
+        EXPECT_TRUE(tree(cwd.path()).empty());
+    }
 }
 
 // ---- Log maintenance ----------------------------------------------------

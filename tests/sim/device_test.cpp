@@ -360,6 +360,29 @@ TEST_F(Device, FaultsActOnTheChosenRequests) {
     ok(8211, file_request("raw", 20, 10)); // a cut happens once
 }
 
+TEST_F(Device, DelayLetsLaterRepliesPassAStallHoldsThemBack) {
+    // Two requests back to back, the first one's reply held back 300 ms:
+    // a delayed reply is passed by the second reply, a stalled line keeps
+    // their order.
+    for (const char *fault :
+         {"delay:code=8001,ms=300", "stall:code=8001,ms=300"}) {
+        FaultSpec f;
+        std::string err;
+        ASSERT_TRUE(vo62sim::parse_fault(fault, f, err)) << err;
+        opts.faults = {f};
+        start();
+        ASSERT_TRUE(client.send_raw(encode_request(8001, {}, 800)));
+        ASSERT_TRUE(client.send_raw(encode_request(8007, {}, 800)));
+        WireFrame first, second;
+        ASSERT_TRUE(client.next_frame(first, 3000)) << fault;
+        ASSERT_TRUE(client.next_frame(second, 3000)) << fault;
+        const bool reordered = fault[0] == 'd';
+        EXPECT_EQ(first.code, reordered ? 9007 : 9001) << fault;
+        EXPECT_EQ(second.code, reordered ? 9001 : 9007) << fault;
+        stop();
+    }
+}
+
 TEST_F(Device, ATornFrameDoesNotSwallowTheNextRequest) {
     start();
     ByteVec torn = encode_request(8211, file_request("raw", 0, 450), 800);

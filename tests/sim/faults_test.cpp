@@ -34,6 +34,10 @@ TEST(FaultGrammar, AcceptsEveryKindWithItsKeys) {
     f = parsed("retry:p=0.05,status=0");
     EXPECT_EQ(f.status, 0);
     EXPECT_EQ(parsed("delay:ms=250").ms, 250);
+    f = parsed("stall:ms=1100,every=50");
+    EXPECT_EQ(f.kind, FaultKind::Stall);
+    EXPECT_EQ(f.ms, 1100);
+    EXPECT_EQ(f.every, 50u);
     EXPECT_EQ(parsed("silent").kind, FaultKind::Silent);
     EXPECT_EQ(parsed("stuck").kind, FaultKind::Stuck);
     EXPECT_EQ(parsed("status:code=8201,status=3").status, 3);
@@ -43,7 +47,7 @@ TEST(FaultGrammar, RejectsMalformedSpecsWithAMessage) {
     for (const char *s :
          {"explode", "fail:code", "fail:code=70000", "fail:colour=red",
           "corrupt", "corrupt:p=2", "delay", "delay:ms=-5", "status:status=0",
-          "drop:p=abc", "fail:count=-1"}) {
+          "drop:p=abc", "fail:count=-1", "stall", "stall:ms=5,every=0"}) {
         FaultSpec f;
         std::string err;
         EXPECT_FALSE(vo62sim::parse_fault(s, f, err)) << s;
@@ -70,6 +74,17 @@ TEST(FaultEngine, SkipCountsOnlyMatchingRequestsAndFirstFaultWins) {
     EXPECT_EQ(e.on_request(8211).action, FaultDecision::Retry);
     EXPECT_EQ(e.on_request(8211).action, FaultDecision::Cut);
     EXPECT_EQ(e.on_request(8211).action, FaultDecision::Retry);
+}
+
+TEST(FaultEngine, EveryNthMatchingRequestAfterTheSkipped) {
+    FaultEngine e({parsed("stall:ms=9,code=8211,skip=1,every=3,count=2")}, 1);
+    std::vector<int> stalled;
+    for (int i = 1; i <= 12; i++) {
+        e.on_request(8007);
+        if (e.on_request(8211).stall_ms == 9)
+            stalled.push_back(i);
+    }
+    EXPECT_EQ(stalled, (std::vector<int>{4, 7}));
 }
 
 TEST(FaultEngine, SilenceAfterNFramesLasts) {
