@@ -165,8 +165,9 @@ void socket_close(Handle h);
 bool socket_adopt(Handle h);
 
 // The line printed when opening a device fails: names the port and the
-// system's reason; for a permission error also the group that owns it. err is
-// an errno value, on Windows a system error code.
+// system's reason; for a permission error also the group that owns it and,
+// for a port with a path, the udev rule that opens instruments on USB. err
+// is an errno value, on Windows a system error code.
 std::string open_error_text(const std::string &port, const std::string &path,
                             int err);
 #ifdef _WIN32

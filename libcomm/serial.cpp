@@ -18,6 +18,8 @@ namespace comm {
 namespace {
 
 constexpr int BITS_PER_BYTE_MAX = 12; // start, 8 data, parity, 2 stop
+// The udev rule installed with the program (dist/60-vo62.rules).
+constexpr const char *UDEV_RULE = "60-vo62.rules";
 
 // Closes a descriptor unless released.
 class FdGuard {
@@ -148,6 +150,11 @@ std::string open_error_text(const std::string &port, const std::string &path,
             text += ". Make your user a member of the group '" + owner +
                     "' that owns the port (sudo usermod -aG " + owner +
                     " $USER), then log in again";
+        // A port with a path may be an instrument on USB, which the
+        // package's udev rule opens to the user at the seat.
+        if (!path.empty())
+            text += std::string(", or install the udev rule ") + UDEV_RULE +
+                    " and plug the instrument in again";
     }
     return text + "\n";
 }

@@ -81,6 +81,7 @@ uint32_t Instrument::block_size() const {
 int Instrument::init(const Options &opts, const std::string &card_dir,
                      std::string &err) {
     block_size_ = opts.block_size;
+    report_block_size_ = opts.report_block_size;
     measure_ms_ = opts.measure_ms;
     scan_ms_ = opts.scan_sample_ms;
     rng_.seed(opts.seed ^ 0x1234ABCDull);
@@ -386,6 +387,8 @@ Bytes Instrument::on_erase(const Frame &req) {
         return fail(req);
     flash_.assign(kExtFlashSize, 0xFF);
     flash_dirty_ = true;
+    if (!report_block_size_)
+        return ok(req);
     Bytes b(4, 0);
     put_u32(b, 0, block_size_);
     return ok(req, b);

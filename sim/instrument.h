@@ -179,6 +179,7 @@ class Instrument {
     Bytes flash_;
     bool flash_dirty_ = false;
     uint32_t block_size_ = kDefaultBlockSize;
+    bool report_block_size_ = true;
     int measure_ms_ = kDefaultMeasureMs;
     int scan_ms_ = kDefaultScanSampleMs;
     bool stuck_ = false;

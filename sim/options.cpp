@@ -33,7 +33,8 @@ const char *usage_text() {
            "  --image-size BYTES  size of the card image \"raw\" when it is "
            "made (default 1048576)\n"
            "  --block-size N      block size the erase request answers "
-           "(default 4096)\n"
+           "(default 4096;\n"
+           "                      none: an empty reply, 64-byte blocks)\n"
            "  --baud N            pace both directions like a serial line "
            "of N baud\n"
            "  --fault SPEC        inject a fault (repeatable; see README.md)\n"
@@ -42,6 +43,7 @@ const char *usage_text() {
            "  --scan-ms N         interval of scanner samples (default 100)\n"
            "  --no-demo-log       leave a new card's log empty\n"
            "  --trace FILE        append one line per request to FILE\n"
+           "  --version           print the version\n"
            "  --help              this text\n";
 }
 
@@ -69,6 +71,9 @@ int parse_options(int argc, const char *const *argv, Options &o,
         uint64_t n = 0;
         if (a == "--help" || a == "-h") {
             err = usage_text();
+            return 1;
+        } else if (a == "--version") {
+            err = "vo62-sim " VO62_SIM_VERSION "\n";
             return 1;
         } else if (a == "--no-demo-log") {
             o.demo_log = false;
@@ -117,11 +122,19 @@ int parse_options(int argc, const char *const *argv, Options &o,
         } else if (a == "--block-size") {
             if (!value())
                 return -1;
-            if (!to_u64(v, 0xFFFFFFFFull, n)) {
-                err = "--block-size needs a number from 0 to 4294967295";
+            // "none": an instrument that reports no block size (an empty
+            // erase reply) and takes 64-byte blocks.
+            if (v == "none") {
+                o.block_size = 0;
+                o.report_block_size = false;
+            } else if (!to_u64(v, 0xFFFFFFFFull, n)) {
+                err = "--block-size needs a number from 0 to 4294967295, or "
+                      "none";
                 return -1;
+            } else {
+                o.block_size = static_cast<uint32_t>(n);
+                o.report_block_size = true;
             }
-            o.block_size = static_cast<uint32_t>(n);
         } else if (a == "--baud") {
             if (!value())
                 return -1;

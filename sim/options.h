@@ -24,7 +24,8 @@ struct Options {
     int tcp_port = -1; // -1: no TCP; 0: any free port
     uint64_t image_size = kDefaultImageSize;
     uint32_t block_size = kDefaultBlockSize;
-    uint32_t baud = 0; // 0: unpaced
+    bool report_block_size = true; // false: the erase reply carries no payload
+    uint32_t baud = 0;             // 0: unpaced
     std::vector<FaultSpec> faults;
     int measure_ms = kDefaultMeasureMs;
     int scan_sample_ms = kDefaultScanSampleMs;
@@ -35,7 +36,8 @@ struct Options {
 };
 
 // Fills opts from the command line (argv[0] is skipped). Returns 0, 1 when
-// help was asked for (text in err), or -1 with a message in err.
+// the usage or the version was asked for (text in err), or -1 with a
+// message in err.
 int parse_options(int argc, const char *const *argv, Options &opts,
                   std::string &err);
 const char *usage_text();

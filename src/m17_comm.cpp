@@ -81,8 +81,20 @@ int M17_restart(int id) {
 }
 
 int M17_erase_ext_flash(int id, uint32_t *block_size, int wait) {
-    return request_u32(id, M17_CODE_ERASE_EXT_FLASH, block_size,
-                       M17_ERASE_TIMEOUT_MS, wait);
+    unsigned char reply[U32_SIZE];
+    int got = 0;
+    const int rc = request(id, M17_CODE_ERASE_EXT_FLASH, nullptr, 0, reply,
+                           sizeof reply, &got, M17_ERASE_TIMEOUT_MS, wait);
+    if (rc != MXX_OK || !wait)
+        return rc;
+    // An instrument that reports no block size answers with an empty
+    // payload: block size 0, which the upload takes as 64-byte blocks. A
+    // value cut short is still a failure.
+    if (got != 0 && got < U32_SIZE)
+        return MXX_FAILED;
+    if (block_size != nullptr)
+        *block_size = got == 0 ? 0 : WireReader(reply, sizeof reply).u32(0);
+    return rc;
 }
 
 int M17_read_ext_flash(int id, int block_index, unsigned char *buf, int wait) {

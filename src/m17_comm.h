@@ -53,6 +53,8 @@ int M17_set_time(int id, const M17_time *clock, int wait);
 int M17_get_serial(int id, char *buf, int wait);
 int M17_get_model_rev(int id, uint32_t *value, int wait);
 int M17_restart(int id);
+// *block_size is the block size the instrument asks for; 0 when its reply
+// carries none (an empty payload).
 int M17_erase_ext_flash(int id, uint32_t *block_size, int wait);
 // buf holds M17_EXT_FLASH_READ bytes.
 int M17_read_ext_flash(int id, int block_index, unsigned char *buf, int wait);

@@ -60,20 +60,23 @@ void make_screen_bitmap(const unsigned char *screen, unsigned char *bmp) {
     }
 }
 
-// Writes data to a new local file. False, after "Error writing file:%s!",
-// when it cannot be created or written.
-bool write_local(const char *path, const unsigned char *data, size_t size) {
+// Writes data to a new local file. False when it cannot be created or
+// written, a write error that shows only at the close included.
+bool store_local(const char *path, const unsigned char *data, size_t size) {
     FilePtr file = open_file(path, "wb");
-    if (!file) {
-        report_write_error(path);
+    if (!file)
         return false;
-    }
-    const bool written = fwrite(data, 1, size, file.get()) == size;
-    if (!close_written(file, path))
-        return false;
-    if (!written)
-        report_write_error(path);
-    return written;
+    const bool written =
+        fwrite(data, 1, size, file.get()) == size && fflush(file.get()) == 0;
+    return fclose(file.release()) == 0 && written;
+}
+
+// As store_local, reporting a failure as "Error writing file:%s!".
+bool write_local(const char *path, const unsigned char *data, size_t size) {
+    if (store_local(path, data, size))
+        return true;
+    report_write_error(path);
+    return false;
 }
 
 // Replaces the table with up to LUT_SIZE bytes of a local file; a read error
@@ -224,14 +227,15 @@ int V21_cmd_set_conc_lut(char *, int) {
 
     edit_conc_lut(lut);
 
-    bool saved = true;
     int save = 0;
     input_yesno_msg(&save, "Would you like to save LUT to file?");
     if (save) {
         char path[FILE_NAME_MAX + 1] = "conclut.dat";
         input_string_msg(path, 0, FILE_NAME_MAX, "Enter LUT file name");
-        // The table still goes to the instrument.
-        saved = write_local(path, lut, sizeof lut);
+        // The copy on the PC is a convenience: the instrument's table is the
+        // command's job and is written all the same.
+        if (!store_local(path, lut, sizeof lut))
+            log_error("Error saving file.\n");
     }
 
     log_write("MAIN", "Writing LUT...");
@@ -243,5 +247,5 @@ int V21_cmd_set_conc_lut(char *, int) {
     if (rc != 0)
         return cmd_error(name, rc);
     log_write("MAIN", "Ok.\n");
-    return saved ? 0 : -1;
+    return 0;
 }

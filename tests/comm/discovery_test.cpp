@@ -218,7 +218,14 @@ TEST(OpenErrors, PermissionErrorsNameTheOwningGroup) {
               0u);
     EXPECT_NE(text.find("group '" + name + "'"), std::string::npos) << text;
     EXPECT_NE(text.find("usermod -aG " + name), std::string::npos) << text;
+    EXPECT_NE(text.find(", or install the udev rule 60-vo62.rules and plug "
+                        "the instrument in again\n"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(text.back(), '\n');
+    // A port without a path (Bluetooth, network) gets no udev hint.
+    EXPECT_EQ(comm::open_error_text("bt", "", EACCES).find("udev"),
+              std::string::npos);
 }
 
 // ---- USB list -------------------------------------------------------------

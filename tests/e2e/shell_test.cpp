@@ -51,4 +51,41 @@ TEST(Shell, OutputAndErrorsKeepTheirOrderInOneStream) {
               std::string::npos);
 }
 
+// The command line of both programs: version, usage, and a wrong argument,
+// which ends the console before its banner or any question.
+TEST(Shell, CommandLineOfBothPrograms) {
+    TempDir dir;
+    const std::string refused = "ra62d2ide: unknown argument '--bogus' (try "
+                                "--help)\n";
+    struct {
+        std::vector<std::string> argv;
+        int status;
+        std::string out_start; // empty: nothing may be printed
+        std::string err;
+    } cases[] = {
+        {{RA62_CONSOLE_BIN, "--version"}, 0, "ra62d2ide 0.12.0\n", ""},
+        {{RA62_CONSOLE_BIN, "--help"}, 0, "usage: ra62d2ide ", ""},
+        {{RA62_CONSOLE_BIN, "--bogus"}, 2, "", refused},
+        {{RA62_CONSOLE_BIN, "--version", "--bogus"}, 2, "", refused},
+        {{RA62_CONSOLE_BIN, "1"},
+         2,
+         "",
+         "ra62d2ide: unknown argument '1' (try --help)\n"},
+        {{VO62_SIM_BIN, "--version"}, 0, "vo62-sim 0.12.0\n", ""},
+        {{VO62_SIM_BIN, "--help"}, 0, "usage: vo62-sim ", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        // Input that would answer the dialog and quit, were it started.
+        ProcessResult r = run_process(c.argv, "1\nq\n", isolated(dir), 20000);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_code, c.status);
+        if (c.out_start.empty())
+            EXPECT_EQ(r.out, "");
+        else
+            EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << r.out;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
 } // namespace

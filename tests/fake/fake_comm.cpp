@@ -410,27 +410,35 @@ bool drain(int ms) {
 // ---- Frames ----------------------------------------------------------------
 
 Bytes frame(int code, const Bytes &payload, int status, int param) {
-    Bytes f = {'D',
-               'E',
-               'V',
-               'O',
-               static_cast<unsigned char>(code & 0xFF),
-               static_cast<unsigned char>((code >> 8) & 0xFF),
-               static_cast<unsigned char>((payload.size() + 1) & 0xFF),
-               static_cast<unsigned char>(((payload.size() + 1) >> 8) & 0xFF),
-               static_cast<unsigned char>(param & 0xFF),
-               static_cast<unsigned char>((param >> 8) & 0xFF),
-               static_cast<unsigned char>(status),
-               0};
+    // Sized once and filled in place: header, payload, payload checksum.
+    constexpr size_t head = 12;
+    const size_t len = payload.size() + 1;
+    Bytes f(head + len, 0);
+    const unsigned char fields[head] = {
+        'D',
+        'E',
+        'V',
+        'O',
+        static_cast<unsigned char>(code & 0xFF),
+        static_cast<unsigned char>((code >> 8) & 0xFF),
+        static_cast<unsigned char>(len & 0xFF),
+        static_cast<unsigned char>((len >> 8) & 0xFF),
+        static_cast<unsigned char>(param & 0xFF),
+        static_cast<unsigned char>((param >> 8) & 0xFF),
+        static_cast<unsigned char>(status),
+        0};
     unsigned char x = 0;
-    for (int i = 0; i < 11; i++)
-        x ^= f[static_cast<size_t>(i)];
-    f[11] = x;
+    for (size_t i = 0; i < head; i++) {
+        f[i] = fields[i];
+        x ^= fields[i];
+    }
+    f[head - 1] = x;
     x = 0;
-    for (unsigned char b : payload)
-        x ^= b;
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(x);
+    for (size_t i = 0; i < payload.size(); i++) {
+        f[head + i] = payload[i];
+        x ^= payload[i];
+    }
+    f[head + payload.size()] = x;
     return f;
 }
 

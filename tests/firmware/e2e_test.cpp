@@ -118,6 +118,8 @@ TEST_F(FirmwareE2E, UploadAndFlashInEachBlockSize) {
         {"4096", 127, "Writing block 127 of 127 (size:4096)...Ok.\n"},
         {"1000", 521, "Writing block 521 of 521 (size:192)...Ok.\n"},
         {"0", 8128, "Writing block 8128 of 8128 (size:64)...Ok.\n"},
+        // An erase reply without a block size: 64-byte blocks as for 0.
+        {"none", 8128, "Writing block 8128 of 8128 (size:64)...Ok.\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.block_size);

@@ -181,6 +181,13 @@ TEST_F(Request, ValuesNeedTheirWholeField) {
     answer(8100, frame(9100, {0x00, 0x10}));
     EXPECT_EQ(M17_erase_ext_flash(id, &u, 1), 1);
     EXPECT_EQ(u, 0x80000001u);
+    // Only the erase takes an empty reply: no block size reported, 0.
+    answer(8008, frame(9008));
+    EXPECT_EQ(M17_get_model_rev(id, &u, 1), 1);
+    EXPECT_EQ(u, 0x80000001u);
+    answer(8100, frame(9100));
+    EXPECT_EQ(M17_erase_ext_flash(id, &u, 1), 0);
+    EXPECT_EQ(u, 0u);
     answer(8024, frame(9024, u32le(static_cast<uint32_t>(-2))));
     EXPECT_EQ(V21_Get_State(id, &i, 1), 0);
     EXPECT_EQ(i, -2);

@@ -359,11 +359,19 @@ TEST(RemoteE2E, ConcentrationTableIsWrittenThenDeletedAndRecreated) {
     for (size_t off = 76; off < 116; off += 4)
         EXPECT_EQ(get_u32(t, off), 0u) << off;
 
-    // Editing again shows the stored table.
-    r = run_console(sim, "sc\n2\nn\n\n" + std::string(24, '\n') + "n\n",
+    // Editing again shows the stored table; a local copy that cannot be
+    // saved is reported and the instrument's table is written all the same.
+    r = run_console(sim,
+                    "sc\n2\nn\n\n" + std::string(24, '\n') +
+                        "y\nno/such/dir/conclut.dat\n",
                     cwd.path());
+    EXPECT_EQ(r.err, "Error saving file.\n");
     EXPECT_NE(r.out.find("lut/lut02.dat\nModyfying current.\n"),
               std::string::npos);
+    EXPECT_NE(
+        r.out.find("Enter LUT file name[conclut.dat]:Writing LUT...Ok.\n"),
+        std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("LUT name[Zinc]:Record 1/12\nvalue [-][100.000]:"
                          "conc  [%][1.500]:"),
               std::string::npos)

@@ -137,7 +137,9 @@ struct ConcLut : RemoteTest {
 
 TEST_F(ConcLut, ChecksumsOfNewTables) {
     OutputCapture cap;
-    ASSERT_EQ(run("\n" + defaults()), 0);
+    std::string input = "\n"; // appended to, not prepended: GCC 12 at -O3
+    input += defaults();      // misreads a prepend as an overlapping copy
+    ASSERT_EQ(run(input), 0);
     Bytes expected(116, 0);
     expected[0] = 0x0C; // only the record count is set
     expected[16] = 12;
@@ -248,15 +250,19 @@ TEST_F(ConcLut, LocalFileLoadAndSave) {
     EXPECT_EQ(cap.err(), "Error loading file.\n");
     EXPECT_EQ(dev_.files.at("lut/lut01.dat"), expected);
 
-    // A table file that cannot be written: reported, still written to the
-    // instrument, and the command fails.
-    const std::string bad = dir.file("no/dir.dat");
-    input = "1\n" + defaults();
-    input.replace(input.size() - 2, 2, "y\n" + bad + "\n");
-    cap.clear();
-    EXPECT_EQ(run(input), -1);
-    EXPECT_EQ(cap.err(), "Error writing file:" + bad + "!\n");
-    EXPECT_NE(cap.out().find("Writing LUT...Ok.\n"), std::string::npos);
+    // A table file that cannot be created or written: reported, and the
+    // table still goes to the instrument; the command succeeds.
+    std::vector<std::string> unwritable = {dir.file("no/dir.dat")};
+    if (file_exists("/dev/full"))
+        unwritable.push_back("/dev/full"); // created, then the write fails
+    for (const std::string &bad : unwritable) {
+        input = "1\n" + defaults();
+        input.replace(input.size() - 2, 2, "y\n" + bad + "\n");
+        cap.clear();
+        EXPECT_EQ(run(input), 0) << bad;
+        EXPECT_EQ(cap.err(), "Error saving file.\n");
+        EXPECT_NE(cap.out().find("Writing LUT...Ok.\n"), std::string::npos);
+    }
 }
 
 TEST_F(ConcLut, TableWrittenTwiceIsRewritten) {

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 const ByteVec kGoldenGetSerial = {0x44, 0x45, 0x56, 0x4F, 0x47, 0x1F, 0x01,
@@ -49,9 +52,12 @@ TEST(Frame, ParserFindsFramesInAnyStream) {
     ByteVec a = encode_request(8211, ByteVec(40, 'x'), 800);
     ByteVec b = encode_request(8007, {}, 100);
     // Garbage, a doubled first magic byte and two frames back to back.
-    ByteVec stream = {0x00, 'D', 'E', 'D'};
-    stream.insert(stream.end(), a.begin(), a.end());
-    stream.insert(stream.end(), b.begin(), b.end());
+    const uint8_t garbage[] = {0x00, 'D', 'E', 'D'};
+    ByteVec stream(sizeof garbage + a.size() + b.size());
+    auto end =
+        std::copy(std::begin(garbage), std::end(garbage), stream.begin());
+    end = std::copy(a.begin(), a.end(), end);
+    std::copy(b.begin(), b.end(), end);
     auto frames = parse(stream);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].code, 8211);

@@ -263,7 +263,9 @@ TEST(Prompt, TheTailOfALineLongerThanTheBufferIsNeverAnAnswer) {
     EXPECT_EQ(cap.out(), "Name[d.txt]:Name[d.txt]:");
 
     int v = 7;
-    feed_stdin("3" + std::string(2000, ' ') + "5\n");
+    std::string spaced = "3";
+    spaced.append(2000, ' ');
+    feed_stdin(spaced + "5\n");
     input_integer_msg(&v, 0, 9, "N");
     EXPECT_EQ(v, 3);
     EXPECT_EQ(input_eof(), 0); // the line end was read, not the end of input

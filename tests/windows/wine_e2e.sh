@@ -6,7 +6,8 @@
 # "ml" (every file) and "ds"; the files must equal those of the Linux
 # console's run: binary files byte for byte, text files after CR LF -> LF
 # (and every line of them must end in CR LF). A COM number mapped to nothing
-# must fail with the open-error line naming the port.
+# must fail with the open-error line naming the port, and --version must
+# answer as on Linux.
 #   tests/windows/wine_e2e.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 # WINEPREFIX may name a prefix made already; otherwise one is made in the
 # run's temporary directory.
@@ -121,6 +122,12 @@ tr -d '\r' <"$tmp/nocom.raw" >"$tmp/nocom.out"
 check "COM9 mapped to nothing: the open error, then the connect error" \
     grep -Pzq '\nCannot open COM9: [^\n]+\n\nError connecting device!\n' \
     "$tmp/nocom.out"
+
+# The command line: the version, as the Linux console prints it.
+win_version=$(cd "$tmp" && timeout $WINE_RUN_S wine "$exe" --version 2>&1 |
+    tr -d '\r')
+check "--version prints what the Linux console prints" \
+    test "$win_version" = "$("$linux_bin/ra62d2ide" --version)"
 
 if [ $failed -ne 0 ]; then
     for f in "$tmp"/*.out; do
