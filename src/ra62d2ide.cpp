@@ -8,6 +8,7 @@
 
 #include "conutil.h"
 #include "libcomm.h"
+#include "platform.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"
 
@@ -64,7 +65,7 @@ int connect_dev() {
     log_write("MAIN", "2. USB\n");
     log_write("MAIN", "3. COM port\n");
     int highest = CONN_COM;
-    if (MXX_bt_is_available()) {
+    if (BT_COM_PORT_NOTE || MXX_bt_is_available()) {
         log_append("MAIN", "4. Bluetooth\n");
         highest = CONN_BT;
     }
@@ -92,6 +93,10 @@ int connect_dev() {
         break;
     }
     case CONN_BT: {
+        if (BT_COM_PORT_NOTE) {
+            log_write("MAIN", "%s\n", BT_COM_PORT_NOTE);
+            break; // connects nothing, as "No device"
+        }
         log_write("MAIN", "Bluetooth inquiry...");
         MXX_comm_bt_discover(0, 0);
         if (MXX_comm_bt_discover_wait(list, &count) != 0 || count < 0)
@@ -226,6 +231,7 @@ int main(int argc, char **argv) {
     const int status = handle_arguments(argc, argv);
     if (status != ARGS_RUN_CONSOLE)
         return status;
+    platform_console_init();
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
     MXX_init(nullptr, MXX_event_device_list_changed, nullptr);
