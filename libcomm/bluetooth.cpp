@@ -84,7 +84,7 @@ int bt_inquiry(const ListFilter &, std::vector<std::string> &entries) {
     return COMM_OK;
 }
 
-int bt_open(const Target &t, int *fd_out) {
+int bt_open(const Target &t, Handle *fd_out) {
     int fd = socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
                     BTPROTO_RFCOMM);
     int err = fd < 0 ? errno : 0;
@@ -116,7 +116,7 @@ int bt_line_ms(const Target &, int) {
 
 const Transport bt_transport = {"bt",        bt_open,      socket_close,
                                 socket_read, socket_write, bt_inquiry,
-                                bt_line_ms};
+                                bt_line_ms,  fd_wait};
 
 void bt_stop() {
     {

@@ -15,7 +15,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#ifndef _WIN32
 #include <termios.h>
+#endif
 
 #include "comm_internal.h"
 
@@ -127,9 +129,13 @@ bool parse_serial(std::string_view rest, Target &t, bool by_number) {
             return false;
         t.numbered = true;
         t.path = com_port_path(t.com);
+#ifdef _WIN32
+        t.port = "COM" + std::to_string(t.com);
+#else
         t.port = "COM " + std::to_string(t.com);
         if (!t.path.empty())
             t.port += " (" + t.path + ")";
+#endif
     } else {
         if (what.empty() || what[0] != '/')
             return false;
@@ -145,11 +151,19 @@ bool parse_usb(std::string_view s, Target &t) {
     size_t slash = rest.rfind('/');
     int pid = 0;
     if (slash == std::string_view::npos || slash == 0 ||
-        !parse_int(rest.substr(slash + 1), pid, 16) || pid < 0 ||
-        pid > 0xFFFF || rest[0] != '/')
+        !parse_int(rest.substr(slash + 1), pid, 16) || pid < 0 || pid > 0xFFFF)
         return false;
-    t.path = rest.substr(0, slash);
-    t.port = t.path;
+    t.port = rest.substr(0, slash);
+#ifdef _WIN32
+    // The port's name as the system lists it ("COM5").
+    if (!t.port.starts_with("COM") || t.port.find('\\') != std::string::npos)
+        return false;
+    t.path = "\\\\.\\" + t.port;
+#else
+    if (rest[0] != '/')
+        return false;
+    t.path = t.port;
+#endif
     t.transport = &serial_transport;
     return true;
 }
@@ -232,14 +246,30 @@ std::string printable(const std::string &s) {
 } // namespace
 
 std::string com_port_path(int com) {
-    static const char *const families[] = {"/dev/ttyS", "/dev/ttyUSB",
-                                           "/dev/ttyACM", "/dev/rfcomm"};
     if (com < 1 || com > COM_MAX)
         return "";
+#ifdef _WIN32
+    return "\\\\.\\COM" + std::to_string(com);
+#else
+    static const char *const families[] = {"/dev/ttyS", "/dev/ttyUSB",
+                                           "/dev/ttyACM", "/dev/rfcomm"};
     return families[(com - 1) / COM_BLOCK] +
            std::to_string((com - 1) % COM_BLOCK);
+#endif
 }
 
+#ifdef _WIN32
+// The DCB takes the rate itself; these are the rates accepted elsewhere too.
+unsigned baud_constant(int baud) {
+    static const int rates[] = {1200,   2400,   4800,    9600,    19200,
+                                38400,  57600,  115200,  230400,  460800,
+                                500000, 921600, 1000000, 2000000, 3000000};
+    for (int r : rates)
+        if (r == baud)
+            return static_cast<unsigned>(r);
+    return 0;
+}
+#else
 unsigned baud_constant(int baud) {
     static const struct {
         int rate;
@@ -254,6 +284,7 @@ unsigned baud_constant(int baud) {
             return e.constant;
     return 0;
 }
+#endif
 
 bool parse_target(const char *text, Target &t) {
     if (!text || !*text || strlen(text) >= COMM_STR_SIZE)
@@ -388,6 +419,11 @@ int comm_get_devid_string(const char *entry, char *text) {
         name = printable(entry);
     } else if (t.transport == &tcp_transport) {
         name = "Network " + t.port;
+        // A simulator listed through its TCP port (as on Windows).
+        if (t.host == "127.0.0.1")
+            for (const Announcement &a : announcements())
+                if (a.tcp == t.tcp_port)
+                    name = "vo62-sim " + a.serial + " on " + t.port;
     } else if (t.transport == &bt_transport) {
         name = t.name.empty() ? t.port : t.name + " (" + t.address + ")";
     } else if (t.numbered) {
@@ -398,7 +434,7 @@ int comm_get_devid_string(const char *entry, char *text) {
                 name = "vo62-sim " + a.serial + " on " + a.pty;
         if (name.empty()) {
             for (const UsbPort &p : usb_ports()) {
-                if (p.path != t.path)
+                if (p.path != t.port) // the port as listed
                     continue;
                 std::string what = p.product;
                 if (!p.serial.empty())
@@ -408,7 +444,7 @@ int comm_get_devid_string(const char *entry, char *text) {
             }
         }
         if (name.empty())
-            name = "USB serial port on " + t.path;
+            name = "USB serial port on " + t.port;
     } else {
         name = "Serial port " + t.path;
     }

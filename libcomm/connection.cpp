@@ -11,14 +11,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <thread>
-#include <unistd.h>
 
 #include "comm_internal.h"
 
@@ -26,7 +22,6 @@ namespace comm {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int HOOK_SLOTS = 3;
@@ -51,7 +46,7 @@ struct Conn {
     int idle_ms = 0;
 
     std::thread reader;
-    int wake = -1; // eventfd that wakes the reader
+    Wake wake; // wakes the reader
     std::atomic<int> state{COMM_STATE_OPENING};
     std::atomic<bool> closing{false};        // writes and waits fail at once
     std::atomic<bool> stop_requested{false}; // comm_disconnect, comm_shut
@@ -59,7 +54,7 @@ struct Conn {
     std::atomic<bool> finished{false};       // the closed event was delivered
 
     std::mutex write_mutex; // one frame at a time; guards fd
-    int fd = -1;
+    Handle fd = NO_HANDLE;
 
     std::mutex m; // guards the rest
     std::condition_variable cv;
@@ -72,10 +67,6 @@ struct Conn {
     Conn() = default;
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
-    ~Conn() {
-        if (wake >= 0)
-            close(wake);
-    }
 };
 
 // The connection whose event procedure this thread is running, if any.
@@ -120,10 +111,7 @@ void release_pins() {
 }
 
 void wake_reader(Conn &c) {
-    uint64_t one = 1;
-    if (write(c.wake, &one, sizeof one) < 0) {
-        // Only a full counter makes this fail, and then it is set already.
-    }
+    c.wake.set();
 }
 
 // Wakes every waiter of c; they see closing and return.
@@ -178,7 +166,7 @@ void finish(const std::shared_ptr<Conn> &c, bool lost,
     {
         std::lock_guard<std::mutex> lock(c->write_mutex);
         c->target.transport->close(c->fd);
-        c->fd = -1;
+        c->fd = NO_HANDLE;
     }
     trace_note(c->id, "closed");
     {
@@ -198,16 +186,6 @@ void finish(const std::shared_ptr<Conn> &c, bool lost,
     c->finished = true;
 }
 
-timespec until(Clock::time_point deadline) {
-    auto left = deadline - Clock::now();
-    if (left < Clock::duration::zero())
-        left = Clock::duration::zero();
-    auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    return timespec{static_cast<time_t>(ns / 1000000000),
-                    static_cast<long>(ns % 1000000000)};
-}
-
 void reader_main(std::shared_ptr<Conn> c) {
     std::vector<unsigned char> buf(static_cast<size_t>(c->rx_size));
     const Transport &tr = *c->target.transport;
@@ -217,24 +195,18 @@ void reader_main(std::shared_ptr<Conn> c) {
     bool lost = false;
     std::string reason;
     while (!c->stop_requested && !c->write_failed) {
-        pollfd fds[2] = {{c->fd, POLLIN, 0}, {c->wake, POLLIN, 0}};
-        timespec ts = until(deadline);
-        int r = ppoll(fds, 2, c->idle_ms > 0 ? &ts : nullptr, nullptr);
-        if (r < 0 && errno == EINTR)
+        WaitResult w = tr.wait(c->fd, &c->wake, false,
+                               c->idle_ms > 0 ? &deadline : nullptr);
+        if (w == WaitResult::Woken) {
+            c->wake.clear(); // the flags say why we woke
             continue;
-        if (r < 0) {
+        }
+        if (w == WaitResult::Failed) {
             lost = true;
             reason = strerror(errno);
             break;
         }
-        if (fds[1].revents) {
-            uint64_t n;
-            if (read(c->wake, &n, sizeof n) < 0) {
-                // Drained already; the flags say why we woke.
-            }
-            continue;
-        }
-        if (fds[0].revents) {
+        if (w == WaitResult::Ready || w == WaitResult::Hangup) {
             // Bytes waiting are always read before an idle event is due.
             ssize_t n = tr.read(c->fd, buf.data(), buf.size());
             if (n > 0) {
@@ -243,17 +215,15 @@ void reader_main(std::shared_ptr<Conn> c) {
                 deadline = Clock::now() + idle;
                 continue;
             }
-            bool hangup = fds[0].revents & (POLLHUP | POLLERR | POLLNVAL);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR) && !hangup)
+            if (n < 0 && (errno == EAGAIN || errno == EINTR) &&
+                w != WaitResult::Hangup)
                 continue;
             lost = true;
             reason = n == 0 ? "end of stream" : strerror(errno);
             break;
         }
-        if (r == 0) {
-            deliver(*c, COMM_EV_IDLE, nullptr, 0);
-            deadline = Clock::now() + idle;
-        }
+        deliver(*c, COMM_EV_IDLE, nullptr, 0);
+        deadline = Clock::now() + idle;
     }
     if (c->write_failed && !lost) {
         lost = true;
@@ -280,8 +250,8 @@ void reap() {
             c->reader.join();
 }
 
-int start(int *id, const Target &t, int fd, comm_event_proc proc, int rx_size,
-          int idle_ms, void *ctx) {
+int start(int *id, const Target &t, Handle fd, comm_event_proc proc,
+          int rx_size, int idle_ms, void *ctx) {
     reap();
     auto c = std::make_shared<Conn>();
     c->target = t;
@@ -290,8 +260,7 @@ int start(int *id, const Target &t, int fd, comm_event_proc proc, int rx_size,
     c->rx_size = rx_size;
     c->idle_ms = idle_ms;
     c->fd = fd;
-    c->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (c->wake < 0) {
+    if (!c->wake.ok()) {
         t.transport->close(fd);
         return COMM_ERR_IO;
     }
@@ -325,11 +294,11 @@ Clock::time_point deadline_after(int timeout_ms) {
 
 } // namespace
 
-int connect_fd(int *id, int fd, const char *name, comm_event_proc proc,
+int connect_fd(int *id, Handle fd, const char *name, comm_event_proc proc,
                int rx_buffer_size, int idle_ms, void *ctx) {
-    if (!id || fd < 0 || !proc || !valid_sizes(rx_buffer_size, idle_ms))
+    if (!id || fd < 0 || !proc || !valid_sizes(rx_buffer_size, idle_ms) ||
+        !socket_adopt(fd))
         return COMM_ERR_ARG;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     Target t;
     t.transport = &socket_transport;
     t.text = t.port = name ? name : "socket";
@@ -392,7 +361,7 @@ int comm_connect(int *id, const char *conn_string, comm_event_proc proc,
                   shown.c_str());
         return COMM_ERR_ARG;
     }
-    int fd = -1;
+    Handle fd = NO_HANDLE;
     int r = t.transport->open(t, &fd);
     if (r != COMM_OK)
         return r;
@@ -510,7 +479,7 @@ int comm_write(int id, const unsigned char *data, int len, int flags,
     if (len == 0)
         return COMM_OK;
     std::lock_guard<std::mutex> lock(c->write_mutex);
-    if (c->closing || c->fd < 0)
+    if (c->closing || c->fd == NO_HANDLE)
         return COMM_ERR_CLOSED;
     const Transport &tr = *c->target.transport;
     int bound = std::max(timeout_ms, tr.line_ms(c->target, len) + WRITE_MIN_MS);
@@ -529,15 +498,13 @@ int comm_write(int id, const unsigned char *data, int len, int flags,
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (c->closing)
                 return COMM_ERR_CLOSED;
-            timespec ts = until(deadline);
-            if (ts.tv_sec == 0 && ts.tv_nsec == 0) {
+            if (Clock::now() >= deadline) {
                 trace_note(c->id, "write timed out after " +
                                       std::to_string(done) + " of " +
                                       std::to_string(len) + " bytes");
                 return COMM_ERR_TIMEOUT;
             }
-            pollfd p = {c->fd, POLLOUT, 0};
-            ppoll(&p, 1, &ts, nullptr);
+            tr.wait(c->fd, nullptr, true, &deadline);
             continue;
         }
         std::string why = n == 0 ? "nothing written" : strerror(errno);

@@ -76,7 +76,7 @@ int configure(int fd, const Target &t) {
     return 0;
 }
 
-int serial_open(const Target &t, int *fd_out) {
+int serial_open(const Target &t, Handle *fd_out) {
     if (t.path.empty()) {
         log_error("\nCannot open COM %d: no such port (COM 1-32 are "
                   "/dev/ttyS0-31, 33-64 /dev/ttyUSB0-31, 65-96 "
@@ -110,17 +110,17 @@ int serial_open(const Target &t, int *fd_out) {
     return COMM_OK;
 }
 
-void serial_close(int fd) {
-    ioctl(fd, TIOCNXCL);
-    close(fd);
+void serial_close(Handle fd) {
+    ioctl(static_cast<int>(fd), TIOCNXCL);
+    close(static_cast<int>(fd));
 }
 
-ssize_t fd_read(int fd, unsigned char *buf, size_t len) {
-    return read(fd, buf, len);
+ssize_t fd_read(Handle fd, unsigned char *buf, size_t len) {
+    return read(static_cast<int>(fd), buf, len);
 }
 
-ssize_t fd_write(int fd, const unsigned char *buf, size_t len) {
-    return write(fd, buf, len);
+ssize_t fd_write(Handle fd, const unsigned char *buf, size_t len) {
+    return write(static_cast<int>(fd), buf, len);
 }
 
 int serial_line_ms(const Target &t, int len) {
@@ -159,8 +159,8 @@ std::string open_error_text(const std::string &port, const std::string &path,
     return text + "\n";
 }
 
-const Transport serial_transport = {"serial",      serial_open, serial_close,
-                                    fd_read,       fd_write,    list_usb,
-                                    serial_line_ms};
+const Transport serial_transport = {"serial",       serial_open, serial_close,
+                                    fd_read,        fd_write,    list_usb,
+                                    serial_line_ms, fd_wait};
 
 } // namespace comm

@@ -45,22 +45,28 @@ int connect_within(int fd, const void *addr, unsigned addr_len,
     }
 }
 
-ssize_t socket_read(int fd, unsigned char *buf, size_t len) {
-    return recv(fd, buf, len, 0);
+ssize_t socket_read(Handle fd, unsigned char *buf, size_t len) {
+    return recv(static_cast<int>(fd), buf, len, 0);
 }
 
 // MSG_NOSIGNAL: a peer that went away must not kill the program.
-ssize_t socket_write(int fd, const unsigned char *buf, size_t len) {
-    return send(fd, buf, len, MSG_NOSIGNAL);
+ssize_t socket_write(Handle fd, const unsigned char *buf, size_t len) {
+    return send(static_cast<int>(fd), buf, len, MSG_NOSIGNAL);
 }
 
-void socket_close(int fd) {
-    close(fd);
+void socket_close(Handle fd) {
+    close(static_cast<int>(fd));
+}
+
+bool socket_adopt(Handle fd) {
+    int flags = fcntl(static_cast<int>(fd), F_GETFL);
+    return flags >= 0 &&
+           fcntl(static_cast<int>(fd), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 namespace {
 
-int tcp_open(const Target &t, int *fd_out) {
+int tcp_open(const Target &t, Handle *fd_out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -103,12 +109,12 @@ int network_line_ms(const Target &, int) {
 
 } // namespace
 
-const Transport tcp_transport = {"tcp",          tcp_open,     socket_close,
-                                 socket_read,    socket_write, nullptr,
-                                 network_line_ms};
+const Transport tcp_transport = {"tcp",           tcp_open,     socket_close,
+                                 socket_read,     socket_write, nullptr,
+                                 network_line_ms, fd_wait};
 
-const Transport socket_transport = {"socket",       nullptr,      socket_close,
-                                    socket_read,    socket_write, nullptr,
-                                    network_line_ms};
+const Transport socket_transport = {"socket",        nullptr,      socket_close,
+                                    socket_read,     socket_write, nullptr,
+                                    network_line_ms, fd_wait};
 
 } // namespace comm

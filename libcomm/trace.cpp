@@ -22,6 +22,12 @@ namespace comm {
 namespace {
 
 constexpr int BYTES_PER_LINE = 32;
+// Appended as text, and not handed to child processes.
+#ifdef _WIN32
+constexpr const char *TRACE_MODE = "aN";
+#else
+constexpr const char *TRACE_MODE = "ae";
+#endif
 
 std::atomic<bool> enabled{false};
 std::mutex trace_mutex;
@@ -47,7 +53,7 @@ void trace_start() {
     const char *path = getenv("VO62_TRACE");
     if (!path || !*path)
         return;
-    FILE *f = fopen(path, "ae");
+    FILE *f = fopen(path, TRACE_MODE);
     if (!f) {
         log_error("\nCannot open the trace file %s: %s\n", path,
                   strerror(errno));

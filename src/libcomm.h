@@ -294,7 +294,8 @@ int comm_bt_discover_cancel(void);
  * 1 or 2 stop bits, parity 0 none, 1 odd, 2 even, flow 0 none or 1 RTS/CTS.
  * A COM number is kept as given and mapped to a device when connecting:
  * COM 1-32 /dev/ttyS0-31, 33-64 /dev/ttyUSB0-31, 65-96 /dev/ttyACM0-31,
- * 97-128 /dev/rfcomm0-31; other numbers fail to connect. The Bluetooth
+ * 97-128 /dev/rfcomm0-31; other numbers fail to connect. On Windows COM n
+ * is the system's \\.\COMn, 1 to 255. The Bluetooth
  * address may be written with ':' or '-' or without separators; a bad one is
  * also reported with log_error(), as the user typed it. The pairing PIN and
  * cod_mask are not part of the string: pairing is the system's. The network

@@ -1,5 +1,25 @@
 #include "line_edit.h"
 
+#ifdef _WIN32
+// The Windows console edits its own lines; the console reads as before.
+#include "libcomm.h"
+
+bool line_edit_available() {
+    return false;
+}
+
+bool line_edit_read(const char *, char *buf, int size) {
+    if (size > 0)
+        buf[0] = 0;
+    return false;
+}
+
+void line_edit_print(const char *text) {
+    log_write("MAIN", "%s", text);
+}
+
+#else
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -171,3 +191,5 @@ void line_edit_print(const char *text) {
     }
     log_write("MAIN", "%s", text);
 }
+
+#endif

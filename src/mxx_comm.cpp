@@ -382,8 +382,9 @@ unsigned long long owe(MXX_conn *c, int rsp_code) {
 // The code taken is the one with the fewest replies still owed, and the
 // request counts as answered only once every older reply of its code has
 // come too (its entry is crossed off last). A try that is not answered in
-// time is followed by another. True when the line is clean.
-bool prove_clean(int conn, MXX_conn *c) {
+// time is followed by another. MXX_OK when the line is clean; otherwise
+// MXX_NO_REPLY, or the library's code when the link is gone.
+int prove_clean(int conn, MXX_conn *c) {
     unsigned char rsp[MXX_RSP_BUF_SIZE];
     unsigned char frame[MXX_FRAME_OVERHEAD];
     for (int t = 0; t < MXX_BARRIER_TRIES; t++) {
@@ -439,12 +440,12 @@ bool prove_clean(int conn, MXX_conn *c) {
             std::lock_guard<std::mutex> lock(c->ledger_mutex);
             c->owed.clear();
             update_unsure(c);
-            return true;
+            return MXX_OK;
         }
         if (rc != COMM_OK)
-            return false; // the link is gone
+            return rc; // the link is gone
     }
-    return false;
+    return MXX_NO_REPLY;
 }
 
 // The transaction. With again_after_silence the command is written again
@@ -492,8 +493,13 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
         return rc;
     }
 
-    if (ctx != nullptr && ctx->unsure.load() && !prove_clean(conn, ctx))
-        return MXX_NO_REPLY; // a reply could still be taken for another's
+    if (ctx != nullptr && ctx->unsure.load()) {
+        // Until the line is proven clean, a reply could be taken for
+        // another request's: the command is not sent.
+        const int proven = prove_clean(conn, ctx);
+        if (proven != MXX_OK)
+            return proven;
+    }
 
     unsigned char rsp[MXX_RSP_BUF_SIZE];
     unsigned char fail[MXX_REPLY_BUF_SIZE];

@@ -222,11 +222,16 @@ TEST_F(CardCommands, FailedRequestsAndMissingArchiveEndTheUpload) {
                              dir_.file("missing.tar") + "!\n");
     EXPECT_TRUE(fake_comm::writes().empty());
 
-    // A directory opens but cannot be read.
+    // A directory opens but cannot be read (Windows does not open it).
     cap.clear();
     feed_stdin(dir_.path() + "\n");
     EXPECT_EQ(V21_cmd_upload_tar(line, 0), -1);
+#ifdef _WIN32
+    EXPECT_EQ(cap.out(), "Enter TAR file name[sd.tar]:Error loading file:" +
+                             dir_.path() + "!\n");
+#else
     EXPECT_EQ(cap.err(), "\nError reading file:" + dir_.path() + "!\n");
+#endif
 
     connected = 0;
     cap.clear();

@@ -131,6 +131,38 @@ TEST(ConnectionStrings, ComNumbersMapToDeviceFamilies) {
     EXPECT_EQ(devid(make_serial(34)), "COM 34 (/dev/ttyUSB1)");
 }
 
+// Windows names a USB device by its instance id: the list takes vendor,
+// product and serial number from it.
+TEST(ConnectionStrings, UsbInstanceIdsGiveVendorProductAndSerial) {
+    const struct {
+        const char *id;
+        bool ok;
+        int vid, pid;
+        const char *serial;
+    } cases[] = {
+        {"USB\\VID_1781&PID_0C44\\A0001234", true, 0x1781, 0x0C44, "A0001234"},
+        {"usb\\vid_1781&pid_0c4d\\x1", true, 0x1781, 0x0C4D, "x1"},
+        // One function of a composite device: the system made the last
+        // part up, so it is no serial number.
+        {"USB\\VID_1781&PID_0C45&MI_00\\6&2C3A1F&0&0000", true, 0x1781, 0x0C45,
+         ""},
+        {"FTDIBUS\\VID_0403+PID_6001+A1\\0000", false, 0, 0, ""},
+        {"USB\\VID_178&PID_0C44\\A", false, 0, 0, ""},
+        {"USB\\VID_1781\\A", false, 0, 0, ""},
+        {"USB\\VID_1781&PID_0C44", false, 0, 0, ""},
+        {"", false, 0, 0, ""},
+    };
+    for (const auto &c : cases) {
+        comm::UsbPort p;
+        ASSERT_EQ(comm::parse_usb_instance_id(c.id, p), c.ok) << c.id;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(p.vid, c.vid) << c.id;
+        EXPECT_EQ(p.pid, c.pid) << c.id;
+        EXPECT_EQ(p.serial, c.serial) << c.id;
+    }
+}
+
 // Ports that cannot be opened fail with one line naming the port and the
 // reason, and never deliver an event.
 TEST_F(CommTest, SerialPathsThatCannotBeOpenedFailWithTheReason) {
@@ -224,7 +256,7 @@ TEST_F(CommTest, UsbListShowsPortsThenLiveSimulatorsByPid) {
     pid_t me = getpid(), parent = getppid();
     announce(sim_dir_, me,
              "pid=" + std::to_string(me) +
-                 "\npty=/dev/pts/77\nserial=A000XXXX\ntcp=0\ncolour=blue\n");
+                 "\npty=/dev/pts/77\nserial=A000XXXX\ntcp=5123\ncolour=blue\n");
     announce(sim_dir_, parent,
              "serial=A0000001\r\npty=/dev/pts/5\r\npid=" +
                  std::to_string(parent) + "\r\n");
@@ -248,6 +280,10 @@ TEST_F(CommTest, UsbListShowsPortsThenLiveSimulatorsByPid) {
     EXPECT_EQ(devid(entries[0]), "USB serial port on /dev/ttyACM0");
     EXPECT_EQ(devid(entries[1]), "VO-62 V2 A0000042 on /dev/ttyACM1");
     EXPECT_EQ(devid(mine), "vo62-sim A000XXXX on /dev/pts/77");
+    // Its TCP port (through which Windows lists it) names it too.
+    EXPECT_EQ(devid("tcp:127.0.0.1:5123,5000"),
+              "vo62-sim A000XXXX on 127.0.0.1:5123");
+    EXPECT_EQ(devid("tcp:127.0.0.1:5124,5000"), "Network 127.0.0.1:5124");
     // The device link retags entries of product c44; the name stays.
     std::string retagged = "USBF" + mine.substr(4);
     EXPECT_EQ(devid(retagged), "vo62-sim A000XXXX on /dev/pts/77");

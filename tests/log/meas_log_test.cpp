@@ -98,8 +98,8 @@ TEST_F(MeasLog, ListingOrderDumpAndCount) {
                                        "Meas log num entries = 4\n\n");
     // Only what was downloaded is counted.
     EXPECT_EQ(out.substr(out.size() - 26), "\nNum downloaded records:5\n");
-    EXPECT_EQ(read_file("aaa"), "0/7   5\n1/7   0\n2/7   3\n3/7   5\n"
-                                "4/7   -2147483647\n5/7   -1\n6/7   1\n");
+    EXPECT_EQ(read_text_file("aaa"), "0/7   5\n1/7   0\n2/7   3\n3/7   5\n"
+                                     "4/7   -2147483647\n5/7   -1\n6/7   1\n");
     // No save option: no serial, no directory, no side files.
     EXPECT_TRUE(sent(8007).empty());
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."),
@@ -182,7 +182,7 @@ TEST_F(MeasLog, EveryFileOfTheDirectory) {
                               "------\n\n";
     const std::string dashes = std::string(76, '-') + "\n\n";
     EXPECT_EQ(
-        read_file(dir + "kappa.dat"),
+        read_text_file(dir + "kappa.dat"),
         "10 0 2025/03/04 05:06:07 1,0,0,0,0, 0  1.000   10.0 [ 0/ 0]" + no_fix +
             "11 0 2025/03/04 05:06:07 2 0 0  2\n"
             "                (   0.000  100.0)(   0.500   95.0)\n" +
@@ -193,7 +193,7 @@ TEST_F(MeasLog, EveryFileOfTheDirectory) {
             no_fix + dashes + dashes);
     for (int rec = 10; rec <= 13; rec++) {
         std::string raw =
-            read_file(dir + "data000000" + std::to_string(rec) + ".dat");
+            read_text_file(dir + "data000000" + std::to_string(rec) + ".dat");
         EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 482) << rec;
     }
     EXPECT_EQ(read_file(dir + "rec00000010.wav"), "RIFF");
@@ -263,14 +263,14 @@ TEST_F(MeasLog, EmptyLogAndSlotCountLimits) {
                              "Meas log num entries = 0\n\n"
                              "Num downloaded records:0\n");
     EXPECT_TRUE(file_exists("aaa"));
-    EXPECT_EQ(read_file("aaa"), "");
+    EXPECT_EQ(read_text_file("aaa"), "");
 
     cap.clear();
     EXPECT_EQ(run(""), 0); // summary on by default: the serial is read
     EXPECT_NE(cap.out().find("Meas log num entries = 0\n\nSerial = A0001234\n"
                              "Num downloaded records:0\n"),
               std::string::npos);
-    EXPECT_EQ(read_file("kappa_1234/kappa.dat"), "");
+    EXPECT_EQ(read_text_file("kappa_1234/kappa.dat"), "");
 
     slots_ = -5;
     cap.clear();
@@ -285,7 +285,7 @@ TEST_F(MeasLog, EmptyLogAndSlotCountLimits) {
     EXPECT_NE(cap.out().find("Downloading entry table(65536 entries)"),
               std::string::npos);
     EXPECT_EQ(sent(8204).size(), 2048u);
-    std::string dump = read_file("aaa");
+    std::string dump = read_text_file("aaa");
     EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 65536);
     EXPECT_NE(dump.find("\n65535/65536   0\n"), std::string::npos);
 }
@@ -317,7 +317,7 @@ TEST_F(MeasLog, CutRecordEndsTheRunWithWhatWasWritten) {
     OutputCapture cap;
     EXPECT_EQ(run("y\n"), -1);
     EXPECT_EQ(cap.err(), "\nError downloading data!\n");
-    EXPECT_EQ(read_file("kappa_1234/kappa.dat"),
+    EXPECT_EQ(read_text_file("kappa_1234/kappa.dat"),
               "1 0 2025/03/04 05:06:07 1,0,0,0,0, 0  1.000    1.0 [ 0/ 0]"
               "   0.00000000    0.00000000 000 00     \n");
     EXPECT_EQ(cap.out().find("Num downloaded"), std::string::npos);

@@ -187,12 +187,12 @@ TEST_F(Params, SavedFileHoldsTheSameLines) {
                                      "Enter params file name"
                                      "[params_A0001234.txt]:") +
                              FULL_LISTING);
-    EXPECT_EQ(read_file("params_A0001234.txt"), FULL_LISTING);
+    EXPECT_EQ(read_text_file("params_A0001234.txt"), FULL_LISTING);
 
     // A name typed at the prompt; the basic listing only.
     feed_stdin("n\ny\nmine.txt\n");
     EXPECT_EQ(V21_cmd_get_params(line, 0), 0);
-    EXPECT_EQ(read_file("mine.txt"), basic_listing());
+    EXPECT_EQ(read_text_file("mine.txt"), basic_listing());
 }
 
 TEST_F(Params, DefaultFileNameFromAnUnreadableOrStrangeSerial) {
@@ -204,7 +204,7 @@ TEST_F(Params, DefaultFileNameFromAnUnreadableOrStrangeSerial) {
     EXPECT_EQ(V21_cmd_get_params(line, 0), 0);
     EXPECT_NE(cap.out().find("Enter params file name[params_.txt]:"),
               std::string::npos);
-    EXPECT_EQ(read_file("params_.txt"), basic_listing());
+    EXPECT_EQ(read_text_file("params_.txt"), basic_listing());
 
     // A serial is never a way out of the working directory.
     card_.serial_fails = false;

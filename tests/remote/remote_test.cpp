@@ -244,7 +244,7 @@ TEST_F(MeasureData, PrintsAndSavesEachValue) {
     EXPECT_EQ(V21_cmd_measure_data(line, 0), 0);
     EXPECT_EQ(cap.out(), "Number of samples[1200]:Save samples to file[no]:"
                          "Enter file name[samples.dat]:5\n-17\n123456\n");
-    EXPECT_EQ(read_file(path), "5\n-17\n123456\n");
+    EXPECT_EQ(read_text_file(path), "5\n-17\n123456\n");
 
     // No values: no request, an empty file.
     fake_comm::clear_records();
@@ -252,7 +252,7 @@ TEST_F(MeasureData, PrintsAndSavesEachValue) {
     EXPECT_EQ(V21_cmd_measure_data(line, 0), 0);
     EXPECT_TRUE(sent(8212).empty());
     EXPECT_TRUE(file_exists(path));
-    EXPECT_EQ(read_file(path), "");
+    EXPECT_EQ(read_text_file(path), "");
 }
 
 TEST_F(MeasureData, FailureKeepsTheValuesSoFar) {
@@ -265,7 +265,7 @@ TEST_F(MeasureData, FailureKeepsTheValuesSoFar) {
     char line[] = "md\n";
     EXPECT_EQ(V21_cmd_measure_data(line, 0), -1);
     EXPECT_EQ(cap.err(), "Command V21_cmd_measure_data error(code=1)!\n");
-    EXPECT_EQ(read_file(path), "1\n2\n");
+    EXPECT_EQ(read_text_file(path), "1\n2\n");
 }
 
 TEST_F(MeasureData, AFileThatCannotBeCreatedIsReported) {

@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <unistd.h>
 
 #include "log_sink.h"
@@ -51,7 +52,15 @@ void OutputCapture::clear() {
 }
 
 void feed_stdin(const std::string &text) {
+#ifdef _WIN32
+    std::error_code ec;
+    std::string name =
+        (std::filesystem::temp_directory_path(ec) / "ra62-stdin-XXXXXX")
+            .string();
+    char *path = name.data();
+#else
     char path[] = "/tmp/ra62-stdin-XXXXXX";
+#endif
     int fd = mkstemp(path);
     if (fd < 0)
         abort();

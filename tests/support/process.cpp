@@ -187,32 +187,3 @@ ProcessResult run_process(const std::vector<std::string> &argv,
     child.send(input);
     return child.finish(timeout_ms);
 }
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/ra62-test-XXXXXX";
-    if (!mkdtemp(tmpl))
-        abort();
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-bool write_file(const std::string &path, const std::string &data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-    return static_cast<bool>(f);
-}
-
-bool file_exists(const std::string &path) {
-    return std::filesystem::exists(path);
-}

@@ -78,6 +78,10 @@ class TempDir {
 };
 
 std::string read_file(const std::string &path);
+// Reads a file the console writes as text: on Windows its lines must end in
+// CR LF (a bare LF shows as "<LF without CR>" in the result, so the
+// comparison fails) and come back ending in LF; elsewhere as read_file.
+std::string read_text_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);
 

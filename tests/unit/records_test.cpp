@@ -151,7 +151,7 @@ TEST(Record, RawSampleFileHasAlways482Lines) {
     r.num_samples = 0;
     std::string path = dir.file("data.dat");
     EXPECT_EQ(save_meas(path.c_str(), &r), 0);
-    std::string text = read_file(path);
+    std::string text = read_text_file(path);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 482);
     EXPECT_EQ(text.rfind("99\n0\n 0.125    0.0\n", 0), 0u);
     EXPECT_NE(text.find("\n 9.000    8.0\n"), std::string::npos);
@@ -159,7 +159,7 @@ TEST(Record, RawSampleFileHasAlways482Lines) {
     // The stored count is written as it is; the lines stay 480.
     r.num_samples = 481;
     EXPECT_EQ(save_meas(path.c_str(), &r), 0);
-    text = read_file(path);
+    text = read_text_file(path);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 482);
     EXPECT_EQ(text.rfind("99\n481\n", 0), 0u);
 
