@@ -8,7 +8,11 @@
 //   4. the download order of a 65,536-slot log;
 //   5. the peak resident memory of the console during "ml" of the demo log;
 //   6. the command line's "card download" against the console's "ds" of the
-//      same image, each a whole run of the program.
+//      same image, each a whole run of the program;
+//   7. the log sync against a generated full log: a full "ml", a first
+//      "log sync" and a second one after ten new measurements, in wall time
+//      and requests, and each one's line time at 115,200 baud from the
+//      request and reply bytes of the simulator's trace.
 // With --smoke every figure is taken once on a small scale, to show that
 // the benchmarks still work; its numbers mean nothing.
 #include <algorithm>
@@ -57,10 +61,19 @@ struct Scale {
     long unpaced_image; // bytes
     int unpaced_copies; // copies of the unpaced image, the median counts
     int order_runs;
-    int cli_runs; // of each program, interleaved
+    int cli_runs;  // of each program, interleaved
+    int log_slots; // of the generated log of the sync figures
 };
-constexpr Scale FULL = {3000, 200, 256 * 1024, 1024 * 1024, 7, 21, 9};
-constexpr Scale SMOKE = {40, 5, 8 * 1024, 64 * 1024, 1, 3, 1};
+constexpr Scale FULL = {3000, 200, 256 * 1024, 1024 * 1024, 7, 21, 9, 65536};
+constexpr Scale SMOKE = {40, 5, 8 * 1024, 64 * 1024, 1, 3, 1, 256};
+// New measurements before the second sync, and what that sync may send:
+// the entry table (32 slots a request) and ten reads a new record.
+constexpr int SYNC_NEW_RECORDS = 10;
+constexpr int ENTRIES_PER_REQUEST = 32;
+constexpr int READS_PER_RECORD = 10;
+constexpr double SYNC_LINE_SHARE_MAX = 0.01;
+constexpr int SYNC_MEASURE_MS = 50;
+constexpr int SYNC_RUN_MS = 3600000;
 // The command line may take this much longer than the console.
 constexpr double CLI_RATIO_MAX = 1.05;
 
@@ -456,10 +469,135 @@ Row cli_download(const Scale &s) {
                    s.cli_runs, c, d, double(s.unpaced_image) / 1024)};
 }
 
+// The requests a trace holds past offset *from (moved to its end): all of
+// them, those of the log (entry table and file reads), and their frames'
+// bytes on the line.
+struct Traffic {
+    long requests = 0, log_requests = 0, bytes = 0;
+};
+Traffic traffic_since(const std::string &trace, size_t *from) {
+    const std::string text = read_file(trace);
+    Traffic t;
+    size_t pos = std::min(*from, text.size());
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        unsigned code = 0;
+        size_t req = line.find(" req ");
+        if (req == std::string::npos ||
+            sscanf(line.c_str() + req, " req %u", &code) != 1)
+            continue;
+        t.requests++;
+        if (code == V21_CODE_GET_LOG_ENTRIES || code == V21_CODE_READ_FILE)
+            t.log_requests++;
+        size_t at = line.find(" bytes=");
+        unsigned long in = 0, out = 0;
+        if (at != std::string::npos &&
+            sscanf(line.c_str() + at, " bytes=%lu+%lu", &in, &out) == 2)
+            t.bytes += long(in + out);
+    }
+    *from = text.size();
+    return t;
+}
+
+// A full "ml", a first and a second "log sync" of a generated full log.
+std::vector<Row> log_sync_rows(const Scale &s) {
+    const char *figures[] = {"full \"ml\" of a full log, unpaced",
+                             "first \"log sync\", unpaced",
+                             "second \"log sync\" after 10 new records"};
+    auto fail_all = [&](const std::string &why) {
+        std::vector<Row> rows;
+        for (const char *f : figures)
+            rows.push_back(failed(f, why));
+        return rows;
+    };
+    TempDir work;
+    const std::string trace = work.file("sim.trace");
+    SimProcess sim({"--generate-log", std::to_string(s.log_slots),
+                    "--measure-ms", std::to_string(SYNC_MEASURE_MS), "--trace",
+                    trace});
+    if (!sim.started())
+        return fail_all("vo62-sim did not start");
+    const std::string console = console_binary_path();
+    size_t mark = 0;
+    traffic_since(trace, &mark);
+    struct Run {
+        double ms;
+        Traffic t;
+    } runs[3];
+    auto timed = [&](const std::vector<std::string> &argv,
+                     const std::string &input) {
+        const auto t0 = Clock::now();
+        ProcessResult r = run_process(argv, input, sim.env(), SYNC_RUN_MS,
+                                      false, work.path());
+        const double ms = ms_since(t0);
+        if (r.exit_code != 0)
+            fprintf(stderr, "--- %s:\n%s\n", argv.back().c_str(),
+                    r.err.c_str());
+        return r.exit_code == 0 ? ms : -1;
+    };
+    runs[0].ms = timed({console}, "\n\nml\ny\nn\nn\nn\nq\n");
+    runs[0].t = traffic_since(trace, &mark);
+    runs[1].ms = timed({console, "log", "sync", "S"}, "");
+    runs[1].t = traffic_since(trace, &mark);
+    // The first sync's summary is the full download's.
+    const std::string ml_file = read_file(work.file("kappa_XXXX/kappa.dat"));
+    const bool same =
+        !ml_file.empty() && read_file(work.file("S/kappa.dat")) == ml_file;
+    for (int i = 0; i < SYNC_NEW_RECORDS; i++)
+        if (timed({console, "measure"}, "") < 0)
+            return fail_all("a measurement failed");
+    traffic_since(trace, &mark);
+    runs[2].ms = timed({console, "log", "sync", "S"}, "");
+    runs[2].t = traffic_since(trace, &mark);
+    for (const Run &r : runs)
+        if (r.ms < 0)
+            return fail_all("a download failed");
+
+    const double full_line = bench::line_ms(runs[0].t.bytes, PACED_BAUD);
+    std::vector<Row> rows;
+    for (int i = 0; i < 3; i++) {
+        const Run &r = runs[i];
+        const double line = bench::line_ms(r.t.bytes, PACED_BAUD);
+        std::string measured =
+            format("%.1f s, %ld requests", r.ms / 1000, r.t.requests);
+        std::string note =
+            format("%ld of them entry table and reads; %ld bytes on the "
+                   "line, %.1f h at %d baud",
+                   r.t.log_requests, r.t.bytes, line / 3600000, PACED_BAUD);
+        if (i < 2) {
+            rows.push_back({figures[i], measured, "-", same ? "-" : "FAILED",
+                            note + format(", %d slots%s", s.log_slots,
+                                          same ? ", kappa.dat identical"
+                                               : ", kappa.dat DIFFERS")});
+            continue;
+        }
+        const long allowed = s.log_slots / ENTRIES_PER_REQUEST +
+                             SYNC_NEW_RECORDS * READS_PER_RECORD;
+        const double share = line / full_line;
+        rows.push_back(
+            {figures[i],
+             format("%ld log requests, %.4f of the line time", r.t.log_requests,
+                    share),
+             format("<= %ld, < %.2f", allowed, SYNC_LINE_SHARE_MAX),
+             r.t.log_requests <= allowed && share < SYNC_LINE_SHARE_MAX
+                 ? "ok"
+                 : "MISSED",
+             format("%.2f s, %ld requests in all; %ld bytes, %.1f s at %d "
+                    "baud; one read of them checks the newest known record",
+                    r.ms / 1000, r.t.requests, r.t.bytes, line / 1000,
+                    PACED_BAUD)});
+    }
+    return rows;
+}
+
 void usage(const char *self) {
     fprintf(stderr,
             "usage: %s [--smoke] [--only FIGURE]...\n"
-            "FIGURE: round-trip, paced, unpaced, order, memory, cli\n",
+            "FIGURE: round-trip, paced, unpaced, order, memory, cli, sync\n",
             self);
 }
 
@@ -468,8 +606,8 @@ void usage(const char *self) {
 int main(int argc, char **argv) {
     bool smoke = false;
     std::vector<std::string> only;
-    const std::vector<std::string> names = {"round-trip", "paced",  "unpaced",
-                                            "order",      "memory", "cli"};
+    const std::vector<std::string> names = {
+        "round-trip", "paced", "unpaced", "order", "memory", "cli", "sync"};
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--smoke") == 0) {
             smoke = true;
@@ -510,6 +648,9 @@ int main(int argc, char **argv) {
         rows.push_back(meas_log_memory());
     if (wanted("cli"))
         rows.push_back(cli_download(s));
+    if (wanted("sync"))
+        for (Row &r : log_sync_rows(s))
+            rows.push_back(r);
     MXX_shut();
 
     bench::print_table(rows);

@@ -11,6 +11,15 @@
 
 namespace vo62sim {
 
+void set_record_time(MeasRecord &r, const struct tm &t) {
+    r.year = t.tm_year + 1900;
+    r.month = t.tm_mon + 1;
+    r.day = t.tm_mday;
+    r.hour = t.tm_hour;
+    r.minute = t.tm_min;
+    r.second = t.tm_sec;
+}
+
 std::string slot_meas_name(int slot) {
     char b[40];
     std::snprintf(b, sizeof b, "meas/meas%.4d.dat", slot);
@@ -223,12 +232,7 @@ int write_demo_log(Card &card, uint64_t seed, int slots) {
         MeasRecord r;
         r.rec_no = first_rec + static_cast<int>(i);
         r.group_no = group_base + p.group;
-        r.year = tmv.tm_year + 1900;
-        r.month = tmv.tm_mon + 1;
-        r.day = tmv.tm_mday;
-        r.hour = tmv.tm_hour;
-        r.minute = tmv.tm_min;
-        r.second = tmv.tm_sec;
+        set_record_time(r, tmv);
         r.type = p.type;
         r.curve_s = p.curve_s;
         r.curve_c = p.curve_c;
@@ -356,12 +360,7 @@ int write_generated_log(Card &card, uint64_t seed, int records) {
         gmtime_r(&tt, &tmv);
         rec.rec_no = i + 1;
         rec.group_no = i / 5;
-        rec.year = tmv.tm_year + 1900;
-        rec.month = tmv.tm_mon + 1;
-        rec.day = tmv.tm_mday;
-        rec.hour = tmv.tm_hour;
-        rec.minute = tmv.tm_min;
-        rec.second = tmv.tm_sec;
+        set_record_time(rec, tmv);
         // Every hundredth record a sample series, the rest single readings.
         const bool series = i % 100 == 99;
         rec.type = series ? kTypeSeries : kTypeSingle;

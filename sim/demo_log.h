@@ -11,6 +11,7 @@
 #include "records.h"
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace vo62sim {
@@ -26,6 +27,9 @@ constexpr const char *kLastMeasName = "meas/last.dat";
 // are needed; fewer get a shorter log) plus "meas/last.dat" and one
 // concentration table. Returns 0 or a negative CardResult.
 int write_demo_log(Card &card, uint64_t seed, int slots);
+
+// Sets a record's date and time fields from a broken-down time.
+void set_record_time(MeasRecord &r, const struct tm &t);
 
 // Fills slots 0 to records-1 (at most 65,536) with generated records, fast:
 // single readings in groups of five and every hundredth a sample series,

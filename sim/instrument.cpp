@@ -766,12 +766,7 @@ MeasRecord Instrument::base_record(uint32_t type) {
     localtime_r(&t, &lt);
     r.rec_no = next_rec_no_++;
     r.group_no = r.rec_no;
-    r.year = lt.tm_year + 1900;
-    r.month = lt.tm_mon + 1;
-    r.day = lt.tm_mday;
-    r.hour = lt.tm_hour;
-    r.minute = lt.tm_min;
-    r.second = lt.tm_sec;
+    set_record_time(r, lt);
     r.type = type;
     r.curve_s = le_u8(params_, params::kUseConcLutSusc);
     r.curve_c = le_u8(params_, params::kUseConcLutCond);

@@ -18,6 +18,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "frame.h"
+
 namespace vo62sim {
 
 namespace {
@@ -438,9 +440,12 @@ void Simulator::on_frame(Link &l, const Frame &f) {
     uint16_t rcode = reply.size() >= 6
                          ? static_cast<uint16_t>(reply[4] | (reply[5] << 8))
                          : 0;
-    trace("req %u len=%zu %s %u%s%s%s", f.code, f.payload.size(), what, rcode,
-          d.drop_reply ? " dropped" : "", d.delay_ms ? " delayed" : "",
-          d.stall_ms ? " stalled" : "");
+    // The frames' bytes on the line, request and reply, for line times.
+    trace("req %u len=%zu %s %u%s%s%s bytes=%zu+%zu", f.code, f.payload.size(),
+          what, rcode, d.drop_reply ? " dropped" : "",
+          d.delay_ms ? " delayed" : "", d.stall_ms ? " stalled" : "",
+          kFrameHeader + f.payload.size() + 1,
+          d.drop_reply ? size_t(0) : reply.size());
     if (reply.empty() || d.drop_reply)
         return;
     if (d.delay_ms > 0) {

@@ -11,15 +11,21 @@ struct DownloadArgs {
     bool notes = false, raw = false, aux = false, no_summary = false;
 };
 
-int run_download(CliRun &run, const DownloadArgs &a) {
-    V21_meas_log_opts o;
+// The answers the download and the sync share.
+template <typename Opts>
+void fill_opts(Opts &o, const DownloadArgs &a, CliRun &run) {
     o.summary = !a.no_summary;
     o.notes = a.notes;
     o.raw = a.raw;
     o.aux = a.aux;
     o.dir = a.dir;
-    o.dump = false;
     o.records = &run.progress();
+}
+
+int run_download(CliRun &run, const DownloadArgs &a) {
+    V21_meas_log_opts o;
+    fill_opts(o, a, run);
+    o.dump = false;
     V21_meas_log_result r;
     const int st = V21_op_get_meas_log(o, &r);
     if (st != OP_OK && st != OP_LOCAL_FILE && st != OP_INTERRUPTED)
@@ -42,13 +48,8 @@ int run_download(CliRun &run, const DownloadArgs &a) {
 
 int run_sync(CliRun &run, const DownloadArgs &a, bool rebuild) {
     LogSyncOpts o;
-    o.dir = a.dir;
-    o.summary = !a.no_summary;
-    o.notes = a.notes;
-    o.raw = a.raw;
-    o.aux = a.aux;
+    fill_opts(o, a, run);
     o.rebuild = rebuild;
-    o.records = &run.progress();
     LogSyncResult r;
     const int st = log_sync(o, &r);
     if (st != OP_OK && st != OP_LOCAL_FILE && st != OP_INTERRUPTED)

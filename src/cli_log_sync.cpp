@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -56,6 +58,7 @@ constexpr size_t MAX_INDEX_SIZE = size_t(64) << 20;
 constexpr uint32_t KEY_COUNT_MASK = 0x7FFFFFFF;
 // The index is replaced after every record, but not more often than this.
 constexpr std::chrono::milliseconds INDEX_SAVE_INTERVAL{500};
+constexpr int INDEX_SAVE_SPACING = 10;
 
 struct ArchivedRecord {
     std::string stem;
@@ -171,14 +174,21 @@ class Archive {
                 !e["stem"].is_string() || !valid_stem(e["stem"]))
                 return refuse("damaged (a record without a valid stem)");
             r.stem = e["stem"];
-            r.rec_no = e.value("rec_no", 0u);
-            r.slot = e.value("slot", -1);
-            r.key = e.value("key", 0u);
-            r.flags = e.value("flags", uint8_t(0));
+            // A field of the wrong type is damage, not a reason to stop.
+            const bool typed =
+                number(e, "rec_no", 0, UINT32_MAX, &r.rec_no) &&
+                number(e, "slot", -1, MEAS_LOG_MAX_SLOTS - 1, &r.slot) &&
+                number(e, "key", 0, UINT32_MAX, &r.key) &&
+                number(e, "flags", 0, UINT8_MAX, &r.flags) &&
+                number(e, "era", 0, INT32_MAX, &r.era) &&
+                (!e.contains("time") || e["time"].is_string()) &&
+                (!e.contains("note") || e["note"].is_boolean()) &&
+                (!e.contains("aux") || e["aux"].is_boolean());
+            if (!typed)
+                return refuse(("damaged (record " + r.stem + ")").c_str());
             r.time = e.value("time", "");
             r.note = e.value("note", false);
             r.aux = e.value("aux", false);
-            r.era = e.value("era", 0);
             records_.push_back(r);
         }
         return OP_OK;
@@ -215,20 +225,31 @@ class Archive {
         return save();
     }
 
-    // Replaces the index: a temporary file, flushed, renamed over it, and
-    // the directory flushed.
-    // Replaces the index unless it was replaced less than
-    // INDEX_SAVE_INTERVAL ago: a whole index after each record would make
-    // a long first sync cost the square of its records.
+    // Replaces the index unless the next replacement is not due yet: at
+    // least INDEX_SAVE_INTERVAL after the last, and INDEX_SAVE_SPACING
+    // times as long as the last took, so that writing a large index never
+    // costs more than a share of a long first sync (a whole index after
+    // each record would cost the square of the records).
     int save_soon() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - saved_ < INDEX_SAVE_INTERVAL)
+        if (std::chrono::steady_clock::now() < next_save_)
             return OP_OK;
         return save();
     }
 
+    // Replaces the index: a temporary file, flushed, renamed over it, and
+    // the directory flushed.
     int save() {
-        saved_ = std::chrono::steady_clock::now();
+        const auto start = std::chrono::steady_clock::now();
+        const int st = write_index();
+        const auto end = std::chrono::steady_clock::now();
+        next_save_ =
+            end + std::max<std::chrono::steady_clock::duration>(
+                      INDEX_SAVE_INTERVAL, (end - start) * INDEX_SAVE_SPACING);
+        return st;
+    }
+
+  private:
+    int write_index() {
         json j = {{"format", INDEX_FORMAT},
                   {"version", INDEX_VERSION},
                   {"serial", serial_},
@@ -250,6 +271,7 @@ class Archive {
                         text.size());
     }
 
+  public:
     // The records in archive order (their positions in records()).
     std::vector<size_t> ordered() const {
         std::vector<size_t> order(records_.size());
@@ -294,6 +316,22 @@ class Archive {
         return OP_LOCAL_FILE;
     }
 
+    // Reads an optional integer field within [lo, hi] into *out.
+    template <typename T>
+    static bool number(const json &e, const char *name, int64_t lo, int64_t hi,
+                       T *out) {
+        if (!e.contains(name))
+            return true;
+        const json &v = e[name];
+        if (!v.is_number_integer())
+            return false;
+        const int64_t n = v.get<int64_t>();
+        if (n < lo || n > hi)
+            return false;
+        *out = T(n);
+        return true;
+    }
+
     static bool valid_stem(const std::string &s) {
         return !s.empty() && s.size() < 32 &&
                s.find_first_not_of("0123456789-") == std::string::npos;
@@ -313,7 +351,7 @@ class Archive {
     }
 
     std::string dir_, root_, serial_;
-    std::chrono::steady_clock::time_point saved_;
+    std::chrono::steady_clock::time_point next_save_;
     std::vector<ArchivedRecord> records_;
 };
 

@@ -607,7 +607,11 @@ TEST_F(CliEndToEnd, LogSyncRefusesBadArchivesAndKeepsRepeatedNumbers) {
     const std::string good = read_file(index);
     const std::string foreign = std::regex_replace(
         good, std::regex("\"serial\": \"[^\"]*\""), "\"serial\": \"B0009999\"");
-    for (const std::string &bad : {good.substr(0, good.size() / 2), foreign}) {
+    const std::string mistyped = std::regex_replace(
+        good, std::regex("\"slot\": [0-9]+"), "\"slot\": \"x\"",
+        std::regex_constants::format_first_only);
+    for (const std::string &bad :
+         {good.substr(0, good.size() / 2), foreign, mistyped}) {
         ASSERT_TRUE(write_file(index, bad));
         r = cli(sim, {"log", "sync", "L"}, b_dir());
         EXPECT_EQ(r.exit_code, 4);

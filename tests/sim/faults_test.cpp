@@ -133,12 +133,14 @@ TEST(FaultEngine, CorruptionFlipsBytesOfMatchingFramesOnly) {
 TEST(Options, ParsesAndChecksTheCommandLine) {
     vo62sim::Options o;
     std::string err;
-    const char *good[] = {
-        "vo62-sim",     "--card", "/tmp/c",  "--serial",     "A0001234",
-        "--seed",       "7",      "--tcp=0", "--image-size", "4096",
-        "--block-size", "0",      "--baud",  "115200",       "--fault",
-        "silent"};
-    ASSERT_EQ(vo62sim::parse_options(16, good, o, err), 0) << err;
+    const char *good[] = {"vo62-sim", "--card",         "/tmp/c",
+                          "--serial", "A0001234",       "--seed",
+                          "7",        "--tcp=0",        "--image-size",
+                          "4096",     "--block-size",   "0",
+                          "--baud",   "115200",         "--fault",
+                          "silent",   "--generate-log", "65536"};
+    ASSERT_EQ(vo62sim::parse_options(18, good, o, err), 0) << err;
+    EXPECT_EQ(o.generate_log, 65536);
     EXPECT_EQ(o.card, "/tmp/c");
     EXPECT_EQ(o.serial, "A0001234");
     EXPECT_TRUE(o.seed_given);
@@ -156,7 +158,9 @@ TEST(Options, ParsesAndChecksTheCommandLine) {
         {"x", "--frobnicate"},
         {"x", "--card"},
         {"x", "--fault", "explode"},
-        {"x", "--image-size", "4294967296"}};
+        {"x", "--image-size", "4294967296"},
+        {"x", "--generate-log", "0"},
+        {"x", "--generate-log", "65537"}};
     for (const auto &args : bad) {
         vo62sim::Options p;
         EXPECT_EQ(vo62sim::parse_options(static_cast<int>(args.size()),
