@@ -296,7 +296,8 @@ int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
     if (copied)
         *copied = offset;
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
-    phase.advance(offset);
+    if (offset > 0) // the part already in the file
+        phase.advance(offset);
     unsigned char chunk[IMAGE_READ_CHUNK];
     for (;;) {
         if (copied)
