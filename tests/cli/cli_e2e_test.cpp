@@ -545,6 +545,75 @@ TEST_F(CliEndToEnd, LogSyncDownloadsWhatIsNewAndKeepsDeletedRecords) {
     EXPECT_TRUE(log_files(b("L")) == full);
 }
 
+// Notes and aux data asked for later are fetched for the archived records
+// without their records being read again; without the summary no
+// kappa.dat is written.
+TEST_F(CliEndToEnd, LogSyncFetchesCompanionsAskedForLater) {
+    const std::string trace = work_.file("sim.trace");
+    SimProcess sim({"--seed", "7", "--trace", trace});
+    ASSERT_TRUE(sim.started());
+    ProcessResult r = cli(sim, {"log", "sync", "L", "--no-summary"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(log_files(b("L")).empty());
+    EXPECT_TRUE(tree(b("L/archive/notes")).empty());
+    const size_t before = reads_in(trace);
+    r = cli(sim, {"--json", "log", "sync", "L", "--notes", "--raw", "--aux"},
+            b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json j = parse(r);
+    EXPECT_EQ(j["downloaded"], 0);
+    EXPECT_EQ(j["checked"], 1);
+    EXPECT_EQ(j["complete"], true);
+    const auto notes = tree(b("L/archive/notes"));
+    const auto aux = tree(b("L/archive/aux"));
+    EXPECT_FALSE(notes.empty());
+    EXPECT_FALSE(aux.empty());
+    // No record read again: one check read, the rest note and aux reads.
+    size_t companion_bytes = 0;
+    for (const auto &f : notes)
+        companion_bytes += f.second.size();
+    for (const auto &f : aux)
+        companion_bytes += f.second.size();
+    EXPECT_LT(reads_in(trace) - before,
+              1 + companion_bytes / 450 + 2 * (notes.size() + aux.size()));
+    ASSERT_EQ(console(sim, "ml\ny\ny\ny\ny\n", a_dir()).exit_code, 0);
+    EXPECT_TRUE(log_files(b("L")) == tree(a("kappa_XXXX")));
+}
+
+// Ctrl-C in the middle of a sync: status 130, an index of the records so
+// far, and the next sync ends where an uninterrupted one does.
+TEST_F(CliEndToEnd, InterruptedLogSyncIsContinued) {
+    const std::string trace = work_.file("sim.trace");
+    TempDir card;
+    auto paced = std::make_unique<SimProcess>(
+        std::vector<std::string>{"--seed", "7", "--baud", "115200", "--trace",
+                                 trace},
+        card.path());
+    ASSERT_TRUE(paced->started());
+    ChildProcess child({console_binary_path(), "log", "sync", "L"},
+                       paced->env(), false, b_dir());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
+    while (std::chrono::steady_clock::now() < deadline && reads_in(trace) < 35)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    child.kill_now(SIGINT);
+    ProcessResult r = child.finish(kRunMs);
+    EXPECT_EQ(r.exit_code, 130) << r.err;
+    EXPECT_NE(r.err.find("Stopped after "), std::string::npos) << r.err;
+    const json index =
+        json::parse(read_file(b("L/archive/index.json")), nullptr, false);
+    ASSERT_FALSE(index.is_discarded());
+    EXPECT_GE(index["records"].size(), 3u);
+    EXPECT_LT(index["records"].size(), 20u);
+    EXPECT_EQ(tree(b("L/archive/records")).size(), index["records"].size());
+    paced.reset();
+    SimProcess sim({"--seed", "7"}, card.path());
+    ASSERT_TRUE(sim.started());
+    ASSERT_EQ(cli(sim, {"log", "sync", "L"}, b_dir()).exit_code, 0);
+    ASSERT_EQ(cli(sim, {"log", "sync", "U"}, b_dir()).exit_code, 0);
+    EXPECT_TRUE(tree(b("L")) == tree(b("U")));
+}
+
 // A sync cut in the middle of a record, then run again, ends with the
 // archive and files of an uncut one; after a clear the new records that
 // reuse the slot numbers and keys are told apart and the old ones kept.

@@ -174,6 +174,50 @@ TEST_F(Device, RemoteMeasurementSendsLiveDataAndWritesTheResult) {
     EXPECT_EQ(card_file("meas/last.dat"), rec);
 }
 
+// A generated log fills its slots with keys 1 to N; a remote measurement
+// goes into the log over the lowest key when it is full, and after a clear
+// into slot 0 with key 1 again.
+TEST_F(Device, GeneratedLogAndMeasurementsInTheLog) {
+    constexpr int kRecords = 300;
+    opts.generate_log = kRecords;
+    start();
+    EXPECT_EQ(static_cast<int32_t>(get_u32(ok(8201).payload, 94)), kRecords);
+    auto key = [&](int slot) {
+        char u[40];
+        snprintf(u, sizeof u, "meas/%.4d.uid", slot);
+        ByteVec b = card_file(u);
+        return b.size() == 4 ? get_u32(b, 0) : 0u;
+    };
+    auto record = [&](int slot) {
+        char n[40];
+        snprintf(n, sizeof n, "meas/meas%.4d.dat", slot);
+        return card_file(n);
+    };
+    for (int i : {0, 1, 99, kRecords - 1}) {
+        EXPECT_EQ(key(i), static_cast<uint32_t>(i + 1));
+        ASSERT_EQ(record(i).size(), 4063u);
+        EXPECT_EQ(get_u32(record(i), 4), static_cast<uint32_t>(i + 1));
+    }
+    EXPECT_EQ(card_file("meas/last.dat"), record(kRecords - 1));
+    auto measure = [&]() {
+        ok(8023, u32_payload(25));
+        ASSERT_TRUE(wait_state(2, 3000));
+        for (uint32_t ev : {0x2002u, 0x4001u, 0x2001u, 0x2001u})
+            ok(8022, u32_payload(ev));
+        usleep(50000);
+        ASSERT_TRUE(wait_state(2, 5000));
+    };
+    measure();
+    EXPECT_EQ(key(0), static_cast<uint32_t>(kRecords + 1));
+    EXPECT_EQ(record(0), card_file("meas/last.dat"));
+    EXPECT_EQ(key(1), 2u);
+    ok(8206, u32_payload(255));
+    measure();
+    EXPECT_EQ(key(0), 1u);
+    EXPECT_EQ(record(0), card_file("meas/last.dat"));
+    EXPECT_TRUE(record(1).empty());
+}
+
 TEST_F(Device, ScannerMarksTriggeredSamples) {
     start();
     ok(8023, u32_payload(25));
