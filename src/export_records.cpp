@@ -245,6 +245,13 @@ std::string record_damage(const meas_record &r) {
         return ""; // nothing of it is written but its count and time
     if (!std::isfinite(r.susc) || !std::isfinite(r.cond))
         return "its susceptibility or conductivity is not a finite number";
+    double lat, lon;
+    if (gps_degrees(r.gps, &lat, &lon) &&
+        (std::fabs(lat) > 90 || std::fabs(lon) > 180)) {
+        snprintf(why, sizeof why, "impossible GPS position %.8f %.8f", lat,
+                 lon);
+        return why;
+    }
     if (record_is_core(r) && !std::isfinite(r.borehole.core_depth))
         return "its core depth is not a finite number";
     if (type == MEAS_TYPE_SERIES)

@@ -50,7 +50,8 @@ std::string load_archive_record(const std::string &dir, const ArchiveRecord &a,
 
 // What makes a decoded record unusable, or "": an impossible date, a sample
 // count outside 0 to 480, a value that is not a finite number among those
-// the export writes.
+// the export writes, a GPS position beyond 90 degrees of latitude or 180 of
+// longitude.
 std::string record_damage(const meas_record &rec);
 
 // The record's date and time as ISO 8601 local time without a zone.
