@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int MAX_LIST_DEVICES = 32;
 constexpr int CONFIRM_ANSWER_SIZE = 64;
 
 // The prefixes of the connection strings README's table lists.
@@ -70,15 +69,22 @@ void install_sigint() {
     sigaction(SIGINT, &sa, nullptr);
 }
 
+} // namespace
+
+int cli_list_usb(comm_entry *list) {
+    memset(list, 0, sizeof(comm_entry) * CLI_MAX_DEVICES);
+    int count = 0;
+    if (MXX_list_usb_devices(list, CLI_MAX_DEVICES, &count) != 0 || count < 0)
+        count = 0;
+    return count > CLI_MAX_DEVICES ? CLI_MAX_DEVICES : count;
+}
+
+namespace {
+
 // "-p auto": the one instrument the USB list shows, simulators included.
 int resolve_auto(std::string *conn) {
-    comm_entry list[MAX_LIST_DEVICES];
-    memset(list, 0, sizeof list);
-    int count = 0;
-    if (MXX_list_usb_devices(list, MAX_LIST_DEVICES, &count) != 0 || count < 0)
-        count = 0;
-    if (count > MAX_LIST_DEVICES)
-        count = MAX_LIST_DEVICES;
+    comm_entry list[CLI_MAX_DEVICES];
+    const int count = cli_list_usb(list);
     if (count == 1) {
         *conn = list[0];
         return OP_OK;

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_main.h"
+#include "libcomm.h"
 #include "ops.h"
 
 struct CliOptions {
@@ -56,6 +57,12 @@ class CliRun {
     std::unique_ptr<Progress> bar_;
     bool finished_ = false;
 };
+
+// Most instruments one listing shows.
+constexpr int CLI_MAX_DEVICES = 32;
+// Lists the USB instruments (simulators included) into list, which holds
+// CLI_MAX_DEVICES entries; answers how many, 0 when the listing fails.
+int cli_list_usb(comm_entry *list);
 
 struct CliCommand {
     CLI::App *app = nullptr;

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int MAX_LIST_DEVICES = 32;
 constexpr int SERIAL_TAIL_LEN = 4;
 
 std::string clock_text(const M17_time &t, char between) {
@@ -40,13 +39,8 @@ void say_entries(CliRun &run, const nlohmann::json &entries) {
 }
 
 int run_list(CliRun &run, bool bluetooth) {
-    comm_entry list[MAX_LIST_DEVICES];
-    memset(list, 0, sizeof list);
-    int count = 0;
-    if (MXX_list_usb_devices(list, MAX_LIST_DEVICES, &count) != 0 || count < 0)
-        count = 0;
-    if (count > MAX_LIST_DEVICES)
-        count = MAX_LIST_DEVICES;
+    comm_entry list[CLI_MAX_DEVICES];
+    int count = cli_list_usb(list);
     run.json()["instruments"] = list_entries(list, count);
     say_entries(run, run.json()["instruments"]);
     if (!bluetooth)
@@ -58,8 +52,8 @@ int run_list(CliRun &run, bool bluetooth) {
     MXX_comm_bt_discover(0, 0);
     if (MXX_comm_bt_discover_wait(list, &count) != 0 || count < 0)
         count = 0;
-    if (count > MAX_LIST_DEVICES)
-        count = MAX_LIST_DEVICES;
+    if (count > CLI_MAX_DEVICES)
+        count = CLI_MAX_DEVICES;
     run.json()["bluetooth"] = list_entries(list, count);
     say_entries(run, run.json()["bluetooth"]);
     return OP_OK;

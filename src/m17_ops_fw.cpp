@@ -386,9 +386,14 @@ int M17_op_flash_fw(const char *name) {
     if (rc != 0) {
         op_error("M17_cmd_flash_fw", rc);
         // The request went out and the link closed before any reply: the
-        // instrument may have started programming itself.
+        // instrument may have started programming itself. A link that is
+        // closing still reads as connected until its reader has stopped,
+        // so the library's own codes for a closed link count as well.
+        const bool link_gone =
+            rc == COMM_ERR_CLOSED || rc == COMM_ERR_IO ||
+            MXX_get_conn_state_id(id_conn) != COMM_STATE_CONNECTED;
         if (rc != MXX_FAILED && MXX_frames_written(id_conn) != written &&
-            MXX_get_conn_state_id(id_conn) != COMM_STATE_CONNECTED)
+            link_gone)
             log_error("The instrument may be flashing: wait until it has "
                       "restarted, then connect again and check its version "
                       "with \"ve\".\n");
