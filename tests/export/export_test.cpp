@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -283,6 +284,31 @@ TEST_F(DemoLog, ValuesReadBackToTheRecordsAndAgreeWithKappaDat) {
         EXPECT_EQ(float(feature["properties"]["susceptibility"].get<double>()),
                   f32_at(*b, 43));
     }
+    // GPX 1.1: the root's namespace, version and creator; each waypoint
+    // the GeoJSON's feature, its position as attributes and its elements in
+    // the order the schema requires.
+    const std::string gpx = read_file(out + "readings.gpx");
+    EXPECT_NE(gpx.find("<gpx version=\"1.1\" creator=\"ra62d2ide "),
+              std::string::npos);
+    EXPECT_NE(gpx.find(" xmlns=\"http://www.topografix.com/GPX/1/1\">"),
+              std::string::npos);
+    const std::regex wpt("<wpt lat=\"([^\"]+)\" lon=\"([^\"]+)\"><ele>([^<]+)"
+                         "</ele><time>([^<]+)</time><name>([^<]+)</name>"
+                         "<desc>[^<]*</desc></wpt>");
+    size_t w = 0;
+    for (std::sregex_iterator m(gpx.begin(), gpx.end(), wpt), end; m != end;
+         ++m, ++w) {
+        ASSERT_LT(w, geo["features"].size());
+        const json &p = geo["features"][w]["properties"];
+        EXPECT_EQ(std::stod((*m)[1]), p["latitude"].get<double>());
+        EXPECT_EQ(std::stod((*m)[2]), p["longitude"].get<double>());
+        EXPECT_EQ(std::stoi((*m)[3]), p["altitude_m"].get<int>());
+        EXPECT_EQ((*m)[4], p["time"].get<std::string>());
+        EXPECT_EQ((*m)[5], std::to_string(p["rec_no"].get<int>()));
+    }
+    EXPECT_EQ(w, 15u);
+    EXPECT_EQ(count_of(gpx, "<wpt "), 15u);
+
     // The report: three series plots, the scatter and the histogram.
     EXPECT_EQ(j["plots"], 5);
     EXPECT_EQ(count_of(read_file(out + "report.html"), "<svg"), 5u);
