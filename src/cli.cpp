@@ -3,6 +3,7 @@
 // progress bar and Ctrl-C.
 #include "cli.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -143,6 +144,13 @@ int cli_fail(int status, const char *format, ...) {
     va_end(args);
     log_error("ra62d2ide: %s\n", text);
     return status;
+}
+
+int cli_check_readable(const std::string &path) {
+    if (access(path.c_str(), R_OK) != 0)
+        return cli_fail(OP_LOCAL_FILE, "cannot read %s: %s", path.c_str(),
+                        strerror(errno));
+    return OP_OK;
 }
 
 bool cli_split_setting(const std::string &text, std::string *name,

@@ -94,6 +94,10 @@ class CliCommands {
 int cli_fail(int status, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Refuses, before anything is sent, a local file that cannot be read:
+// OP_LOCAL_FILE with a line naming it, else OP_OK.
+int cli_check_readable(const std::string &path);
+
 // Splits "NAME=VALUE"; false when there is no "=" or no name.
 bool cli_split_setting(const std::string &text, std::string *name,
                        std::string *value);

@@ -1,22 +1,11 @@
 // Subcommands of the storage card: download its image, upload an archive.
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <unistd.h>
 
 #include "cli.h"
 #include "cmd_util.h"
 #include "v21_ops.h"
 
 namespace {
-
-// Refuses, before anything is sent, a local file that cannot be read.
-int check_readable(const std::string &path) {
-    if (access(path.c_str(), R_OK) != 0)
-        return cli_fail(OP_LOCAL_FILE, "cannot read %s: %s", path.c_str(),
-                        strerror(errno));
-    return OP_OK;
-}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() -
@@ -57,7 +46,7 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
         cmds.add(*card, "upload",
                  "Recreate a tar archive's directories and files on the card");
     upload.app->add_option("ARCHIVE", *archive, "Tar archive")->required();
-    upload.check = [archive]() -> int { return check_readable(*archive); };
+    upload.check = [archive]() -> int { return cli_check_readable(*archive); };
     upload.run = [archive](CliRun &run) -> int {
         const auto start = std::chrono::steady_clock::now();
         const int st = V21_op_upload_tar(archive->c_str(), run.progress());

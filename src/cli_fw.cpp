@@ -1,8 +1,5 @@
 // Subcommands of the firmware: create a container, upload it, flash it.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <unistd.h>
 
 #include "cli.h"
 #include "cmd_util.h"
@@ -18,13 +15,6 @@ struct CreateArgs {
     bool encrypt = true;
     int major = 0, minor = 0;
 };
-
-int check_readable(const std::string &path) {
-    if (access(path.c_str(), R_OK) != 0)
-        return cli_fail(OP_LOCAL_FILE, "cannot read %s: %s", path.c_str(),
-                        strerror(errno));
-    return OP_OK;
-}
 
 // "MAJOR.MINOR", each 0 to 255.
 bool parse_version(const std::string &text, int *major, int *minor) {
@@ -61,7 +51,7 @@ void cli_add_fw(CLI::App &app, CliCommands &cmds) {
             return cli_fail(OP_USAGE,
                             "--version '%s' is not MAJOR.MINOR of 0 to 255",
                             c->version.c_str());
-        return check_readable(c->image);
+        return cli_check_readable(c->image);
     };
     create.run = [c](CliRun &run) -> int {
         M17_qfw_create_opts o;
@@ -92,7 +82,7 @@ void cli_add_fw(CLI::App &app, CliCommands &cmds) {
     upload.app->add_option("QFW", *qfw, "Container")->required();
     upload.app->add_flag("--flash", *flash_after,
                          "Then let the instrument program itself from it");
-    upload.check = [qfw]() -> int { return check_readable(*qfw); };
+    upload.check = [qfw]() -> int { return cli_check_readable(*qfw); };
     upload.run = [qfw, flash_after](CliRun &run) -> int {
         M17_qfw_upload_opts o{qfw->c_str(), V21_FW_DEVICE_TYPE,
                               V21_FW_IMAGE_SIZE};
@@ -118,7 +108,9 @@ void cli_add_fw(CLI::App &app, CliCommands &cmds) {
                  "Let the instrument program itself from its external flash");
     flash.app->add_option("QFW", *flash_qfw, "The container uploaded")
         ->capture_default_str();
-    flash.check = [flash_qfw]() -> int { return check_readable(*flash_qfw); };
+    flash.check = [flash_qfw]() -> int {
+        return cli_check_readable(*flash_qfw);
+    };
     flash.run = [flash_qfw](CliRun &run) -> int {
         const int st = M17_op_flash_fw(flash_qfw->c_str());
         if (st != OP_OK)
