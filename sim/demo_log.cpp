@@ -6,6 +6,9 @@
 #include <ctime>
 #include <random>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace vo62sim {
 
 std::string slot_meas_name(int slot) {
@@ -305,6 +308,90 @@ int write_demo_log(Card &card, uint64_t seed, int slots) {
     const float conc[12] = {0, 1, 2, 4, 8, 15, 22, 28, 40, 52, 70, 85};
     return card.write_whole("lut/lut01.dat",
                             make_conc_lut("Magnetite", value, conc));
+}
+
+namespace {
+
+// Writes a new file straight into an open directory: the generated log is
+// made on a fresh card, in three system calls a file.
+bool write_new(int dir, const std::string &name, const Bytes &data) {
+    int fd =
+        ::openat(dir, name.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, data.data(), data.size()) ==
+              static_cast<ssize_t>(data.size());
+    return ::close(fd) == 0 && ok;
+}
+
+} // namespace
+
+int write_generated_log(Card &card, uint64_t seed, int records) {
+    Rng rng(seed);
+    int r = card.make_dir("meas");
+    if (r != CARD_OK)
+        return r;
+    const int dir = ::openat(card.root_fd(), "meas",
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return CARD_IO;
+    struct tm base = {};
+    base.tm_year = 2024 - 1900;
+    base.tm_mon = 4;
+    base.tm_mday = 1;
+    base.tm_hour = 8;
+    const int64_t t0 = static_cast<int64_t>(timegm(&base));
+    MeasRecord rec;
+    rec.susc_samples.assign(kMaxSamples, 0);
+    rec.cond_samples.assign(kMaxSamples, 0);
+    rec.marks.assign(kMaxSamples, false);
+    rec.gps.valid = true;
+    rec.gps.sats = 9;
+    rec.dia = 6;
+    Bytes uid(4, 0);
+    for (int i = 0; i < records; i++) {
+        time_t tt = static_cast<time_t>(t0 + 30 * int64_t(i));
+        struct tm tmv;
+        gmtime_r(&tt, &tmv);
+        rec.rec_no = i + 1;
+        rec.group_no = i / 5;
+        rec.year = tmv.tm_year + 1900;
+        rec.month = tmv.tm_mon + 1;
+        rec.day = tmv.tm_mday;
+        rec.hour = tmv.tm_hour;
+        rec.minute = tmv.tm_min;
+        rec.second = tmv.tm_sec;
+        // Every hundredth record a sample series, the rest single readings.
+        const bool series = i % 100 == 99;
+        rec.type = series ? kTypeSeries : kTypeSingle;
+        rec.meas_mode = series ? 2 : 0;
+        rec.susc = static_cast<float>(rng.uni(0.5, 40.0));
+        rec.cond = static_cast<float>(rng.uni(5.0, 300.0));
+        rec.counter = 1000 + i;
+        rec.num_samples = series ? 120 : 8;
+        for (int k = 0; k < rec.num_samples; k++) {
+            rec.susc_samples[static_cast<size_t>(k)] =
+                rec.susc * static_cast<float>(1.0 + 0.01 * (k % 7));
+            rec.cond_samples[static_cast<size_t>(k)] =
+                rec.cond * static_cast<float>(1.0 - 0.01 * (k % 5));
+        }
+        rec.gps.lat = 49.2 + 0.0001 * (i % 1000);
+        rec.gps.lon = 16.6 + 0.0001 * (i / 1000);
+        rec.gps.alt = 240 + i % 20;
+        put_u32(uid, 0, static_cast<uint32_t>(i + 1));
+        const Bytes bytes = encode_meas(rec);
+        // The names below "meas/".
+        if (!write_new(dir, slot_meas_name(i).substr(5), bytes) ||
+            !write_new(dir, slot_uid_name(i).substr(5), uid) ||
+            (i + 1 == records &&
+             !write_new(dir, std::string(kLastMeasName).substr(5), bytes))) {
+            ::close(dir);
+            return CARD_IO;
+        }
+    }
+    ::close(dir);
+    return CARD_OK;
 }
 
 } // namespace vo62sim

@@ -27,6 +27,12 @@ constexpr const char *kLastMeasName = "meas/last.dat";
 // concentration table. Returns 0 or a negative CardResult.
 int write_demo_log(Card &card, uint64_t seed, int slots);
 
+// Fills slots 0 to records-1 (at most 65,536) with generated records, fast:
+// single readings in groups of five and every hundredth a sample series,
+// 30 s apart, keys and record numbers 1 to records in slot order, the last
+// also as "meas/last.dat". Returns 0 or a negative CardResult.
+int write_generated_log(Card &card, uint64_t seed, int records);
+
 } // namespace vo62sim
 
 #endif

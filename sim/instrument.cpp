@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
@@ -95,7 +96,15 @@ int Instrument::init(const Options &opts, const std::string &card_dir,
               kStateDirName;
         return -1;
     }
-    if (fresh && opts.demo_log && !card_.exists(kLastMeasName)) {
+    if (fresh && opts.generate_log > 0 && !card_.exists("meas")) {
+        // The log fills the slots exactly.
+        put_i32(params_, params::kMaxStoredMeas, opts.generate_log);
+        if (card_.write_whole(kParamsFile, params_) != CARD_OK ||
+            write_generated_log(card_, opts.seed, opts.generate_log) != 0) {
+            err = "cannot write the generated log into " + card_dir;
+            return -1;
+        }
+    } else if (fresh && opts.demo_log && !card_.exists(kLastMeasName)) {
         uint64_t size = 0;
         bool is_dir = false;
         bool has_log = card_.info("meas", size, is_dir) == CARD_OK;
@@ -788,6 +797,50 @@ void Instrument::store_last(const MeasRecord &r) {
     last_kappa_ = r.susc;
     last_sigma_ = r.cond;
     have_last_ = true;
+    store_in_log(r);
+}
+
+// A measurement goes into the log as one taken at the keys would: into the
+// lowest empty slot or, when every slot holds a record, over the one with
+// the lowest key (its note and aux data go with it). Its key follows the
+// highest key in the log (the top bit aside), so after the log was cleared
+// keys start again at 1.
+void Instrument::store_in_log(const MeasRecord &r) {
+    const int slots = params_slots(params_);
+    std::vector<std::string> names;
+    if (slots <= 0 || card_.list("meas", names) != CARD_OK)
+        return;
+    std::vector<bool> used(static_cast<size_t>(slots), false);
+    for (const std::string &n : names)
+        if (numbered(n, "meas", ".dat")) {
+            const long slot = std::strtol(n.c_str() + 4, nullptr, 10);
+            if (slot >= 0 && slot < slots)
+                used[static_cast<size_t>(slot)] = true;
+        }
+    int target = -1, oldest = -1;
+    uint32_t top = 0, oldest_key = 0;
+    for (int i = 0; i < slots; i++) {
+        if (!used[static_cast<size_t>(i)]) {
+            if (target < 0)
+                target = i;
+            continue;
+        }
+        const uint32_t key = slot_key(i);
+        top = std::max(top, key & 0x7FFFFFFFu);
+        if (oldest < 0 || key < oldest_key) {
+            oldest = i;
+            oldest_key = key;
+        }
+    }
+    if (target < 0) {
+        target = oldest;
+        card_.remove(slot_note_name(target));
+        card_.remove(slot_aux_name(target));
+    }
+    Bytes uid(4, 0);
+    put_u32(uid, 0, top + 1);
+    card_.write_whole(slot_meas_name(target), encode_meas(r));
+    card_.write_whole(slot_uid_name(target), uid);
 }
 
 void Instrument::start_measurement() {

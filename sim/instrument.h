@@ -169,6 +169,7 @@ class Instrument {
     void reading(float &kappa, float &sigma);
     MeasRecord base_record(uint32_t type);
     void store_last(const MeasRecord &r);
+    void store_in_log(const MeasRecord &r);
 
     InstrumentHost &host_;
     Card card_;

@@ -42,6 +42,10 @@ const char *usage_text() {
            "1200)\n"
            "  --scan-ms N         interval of scanner samples (default 100)\n"
            "  --no-demo-log       leave a new card's log empty\n"
+           "  --generate-log N    give a new card a log of N records that "
+           "fill its\n"
+           "                      N slots (1 to 65536) instead of the demo "
+           "log\n"
            "  --trace FILE        append one line per request to FILE\n"
            "  --version           print the version\n"
            "  --help              this text\n";
@@ -77,6 +81,15 @@ int parse_options(int argc, const char *const *argv, Options &o,
             return 1;
         } else if (a == "--no-demo-log") {
             o.demo_log = false;
+        } else if (a == "--generate-log") {
+            if (!value())
+                return -1;
+            if (!to_u64(v, kMaxLogSlots, n) || n < 1) {
+                err = "--generate-log needs a number of records from 1 to "
+                      "65536";
+                return -1;
+            }
+            o.generate_log = static_cast<int>(n);
         } else if (a == "--card") {
             if (!value())
                 return -1;

@@ -15,6 +15,7 @@ constexpr uint64_t kDefaultImageSize = 1u << 20;
 constexpr uint32_t kDefaultBlockSize = 4096;
 constexpr int kDefaultMeasureMs = 1200;
 constexpr int kDefaultScanSampleMs = 100;
+constexpr int kMaxLogSlots = 65536;
 
 struct Options {
     std::string card;   // empty: a fresh temporary directory
@@ -30,6 +31,7 @@ struct Options {
     int measure_ms = kDefaultMeasureMs;
     int scan_sample_ms = kDefaultScanSampleMs;
     bool demo_log = true;
+    int generate_log = 0; // > 0: a new card's log of that many records
     bool announce = true;
     std::string ann_dir; // empty: from the environment
     std::string trace;   // file receiving one line per request

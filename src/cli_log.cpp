@@ -1,5 +1,6 @@
 // Subcommands of the measurement log: download, delete, clear and purge.
 #include "cli.h"
+#include "cli_log_sync.h"
 #include "cmd_util.h"
 #include "v21_ops.h"
 
@@ -39,6 +40,37 @@ int run_download(CliRun &run, const DownloadArgs &a) {
     return st;
 }
 
+int run_sync(CliRun &run, const DownloadArgs &a, bool rebuild) {
+    LogSyncOpts o;
+    o.dir = a.dir;
+    o.summary = !a.no_summary;
+    o.notes = a.notes;
+    o.raw = a.raw;
+    o.aux = a.aux;
+    o.rebuild = rebuild;
+    o.records = &run.progress();
+    LogSyncResult r;
+    const int st = log_sync(o, &r);
+    if (st != OP_OK && st != OP_LOCAL_FILE && st != OP_INTERRUPTED)
+        return st;
+    if (r.dir.empty())
+        return st;
+    run.say("%d new of %d records downloaded; %d records archived in %s\n",
+            r.downloaded, r.on_instrument, r.archived, r.dir.c_str());
+    run.json()["dir"] = r.dir;
+    run.json()["on_instrument"] = r.on_instrument;
+    run.json()["checked"] = r.checked;
+    run.json()["new"] = r.to_download;
+    run.json()["downloaded"] = r.downloaded;
+    run.json()["archived"] = r.archived;
+    run.json()["files_failed"] = r.files_failed;
+    run.json()["complete"] = st != OP_INTERRUPTED;
+    if (st == OP_LOCAL_FILE && r.files_failed)
+        return cli_fail(OP_LOCAL_FILE, "%d local file(s) could not be written",
+                        r.files_failed);
+    return st;
+}
+
 } // namespace
 
 void cli_add_log(CLI::App &app, CliCommands &cmds) {
@@ -56,6 +88,25 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
     download.app->add_flag("--no-summary", dl->no_summary,
                            "Do not write the summary file kappa.dat");
     download.run = [dl](CliRun &run) -> int { return run_download(run, *dl); };
+
+    auto sy = std::make_shared<DownloadArgs>();
+    auto rebuild = std::make_shared<bool>(false);
+    CliCommand &sync =
+        cmds.add(*log, "sync",
+                 "Download the records new to the archive in DIR (default as "
+                 "download) and regenerate the download's files from it");
+    sync.app->add_option("DIR", sy->dir, "Directory of the archive and files");
+    sync.app->add_flag("--notes", sy->notes, "Keep and save the voice notes");
+    sync.app->add_flag("--raw", sy->raw, "Save the raw-sample files");
+    sync.app->add_flag("--aux", sy->aux, "Keep and save the auxiliary data");
+    sync.app->add_flag("--no-summary", sy->no_summary,
+                       "Do not write the summary file kappa.dat");
+    sync.app->add_flag("--rebuild", *rebuild,
+                       "Make a new index from the archive's record files");
+    sync.check = [sy]() -> int { return log_sync_check_dir(sy->dir); };
+    sync.run = [sy, rebuild](CliRun &run) -> int {
+        return run_sync(run, *sy, *rebuild);
+    };
 
     auto slot = std::make_shared<int>(0);
     CliCommand &del =

@@ -129,6 +129,14 @@ constexpr int RECORD_READ_CHUNK = 450;
 // its bytes to progress. Answers 0 or -1.
 int V21_op_download_record(int id, int slot, unsigned char *buf,
                            Progress &progress);
+// Reads a slot's record from *offset on until *offset reaches to (at most
+// MEAS_RECORD_SIZE) into buf, which holds the whole record, in reads of
+// RECORD_READ_CHUNK and without narration: the first read of a download
+// alone, or the rest after it. *offset advances by what came. Answers 0,
+// -1 after "Command download_record error(code=N)!", or -1 when the file
+// ends early.
+int V21_op_read_record_part(int id, int slot, unsigned char *buf,
+                            uint32_t *offset, uint32_t to, Progress &progress);
 // Copies a slot's voice note or aux data into a local file, reporting its
 // bytes to progress. Answers 0 or -1.
 int V21_op_download_note(int id, int slot, const char *path,
@@ -168,6 +176,48 @@ void calc_avg_std_dev(float sum, float sum_sq, int count, FILE *file);
 // Prints a record by its type on the console, with its summary-file text
 // when summary is given.
 void print_meas_record(const meas_record &rec, FILE *summary);
+
+// The files of a log download in its directory (the record number fills
+// in the side files' names), and the flags of a slot's entry.
+constexpr char MEAS_LOG_SUMMARY_FILE[] = "kappa.dat";
+constexpr char MEAS_LOG_RAW_FORMAT[] = "data%.8d.dat";
+constexpr char MEAS_LOG_NOTE_FORMAT[] = "rec%.8d.wav";
+constexpr char MEAS_LOG_AUX_FORMAT[] = "aux%.8d.dat";
+constexpr uint8_t LOG_ENTRY_NOTE = 1u << 0;
+constexpr uint8_t LOG_ENTRY_AUX = 1u << 1;
+
+// Reads the number of log slots from the parameter record (limited to
+// MEAS_LOG_MAX_SLOTS) and the entry table of those slots, 32 entries per
+// request, narrated as "ml" does. Answers 0, or -1 after the command error
+// line of "ml".
+int V21_op_read_log_table(std::vector<log_entry> &entries);
+// The directory "ml" writes into: "kappa_" and the serial last read
+// (serial_no) behind its first four characters, made safe for a file name.
+// False, after the command error line of "ml", for a serial without them.
+bool meas_log_default_dir(std::string *dir);
+
+// The listing and summary file of a log download: each record printed on
+// the console and, when a file is given, its summary text and GPS text,
+// with the statistics of each group of consecutive readings; fed the
+// records in download order. "ml" and the log archive share it, so their
+// summary files are the same bytes for the same records.
+class MeasLogSummary {
+  public:
+    explicit MeasLogSummary(FILE *file) : file_(file) {}
+    void add(const meas_record &rec);
+    // Prints the statistics of the last group.
+    void finish() { close_group(); }
+
+  private:
+    void close_group();
+
+    FILE *file_;
+    // The open group's sums, in single precision as the instrument's
+    // software keeps them.
+    float sum_s_ = 0, sq_s_ = 0, sum_c_ = 0, sq_c_ = 0;
+    int count_ = 0;
+    int32_t prev_group_ = -1;
+};
 
 // ---- Log maintenance -----------------------------------------------------
 

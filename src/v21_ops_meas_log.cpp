@@ -24,8 +24,6 @@ namespace {
 constexpr size_t P_MAX_STORED_MEAS = 94; // in the parameter record
 constexpr uint32_t KEY_EMPTY = 0;
 constexpr uint32_t KEY_ERASED = 0xFFFFFFFF; // never downloaded
-constexpr uint8_t ENTRY_NOTE = 1u << 0;
-constexpr uint8_t ENTRY_AUX = 1u << 1;
 constexpr int SAMPLES_PER_LINE = 5;
 constexpr size_t SERIAL_PREFIX_LEN = 4; // not part of the directory name
 // A line of five samples: each at most two floats of 47 characters.
@@ -135,25 +133,6 @@ void print_borehole_header(const meas_record &r) {
     op_text("           Type: %s\n", b.discrete ? "Discrete" : "Scanner");
 }
 
-// Sums of one statistics group, in single precision.
-struct Group {
-    float sum_s = 0, sq_s = 0, sum_c = 0, sq_c = 0;
-    int count = 0;
-
-    void add(const meas_record &r) {
-        sum_s += r.susc;
-        sq_s += r.susc * r.susc;
-        sum_c += r.cond;
-        sq_c += r.cond * r.cond;
-        count++;
-    }
-    void close(FILE *summary) {
-        calc_avg_std_dev(sum_s, sq_s, count, summary);
-        calc_avg_std_dev(sum_c, sq_c, count, summary);
-        *this = Group();
-    }
-};
-
 // The options of one run and what it has open.
 struct Run {
     Run(const V21_meas_log_opts &opts, V21_meas_log_result &res)
@@ -216,7 +195,7 @@ void list_entries(const std::vector<log_entry> &entries) {
         if (key <= 0)
             continue;
         op_text("[%.4d] : %d ", int(i), key);
-        if (entries[i].flags & ENTRY_NOTE)
+        if (entries[i].flags & LOG_ENTRY_NOTE)
             op_text(" note");
         op_text("\n");
         listed++;
@@ -248,17 +227,8 @@ int prepare_output(Run &run) {
     std::string dir = run.o.dir;
     std::error_code ec;
     if (dir.empty()) {
-        // The directory is named after the serial's part behind its first
-        // four characters, with anything that could leave the working
-        // directory replaced. A serial without that part names no
-        // instrument: the serial request counts as failed rather than the
-        // log landing in "kappa_".
-        if (strlen(serial_no) <= SERIAL_PREFIX_LEN)
-            return cmd_error("V21_cmd_get_meas_log", MXX_FAILED);
-        const char *tail = serial_no + SERIAL_PREFIX_LEN;
-        char safe[sizeof serial_no];
-        safe_name_part(tail, safe, sizeof safe);
-        dir = std::string("kappa_") + safe;
+        if (!meas_log_default_dir(&dir))
+            return -1;
         // Files report their own errors.
         std::filesystem::create_directory(dir, ec);
     } else if (!std::filesystem::create_directories(dir, ec) && ec) {
@@ -269,7 +239,7 @@ int prepare_output(Run &run) {
     run.result.dir = dir;
     run.prefix = dir + "/";
     if (run.o.summary) {
-        run.summary_path = run.prefix + "kappa.dat";
+        run.summary_path = run.prefix + MEAS_LOG_SUMMARY_FILE;
         run.summary = open_file(run.summary_path.c_str(), "w");
         if (!run.summary) {
             report_write_error(run.summary_path.c_str());
@@ -281,41 +251,31 @@ int prepare_output(Run &run) {
 
 // Downloads and prints one slot's record with its side files.
 int download_slot(Run &run, int slot, const log_entry &entry,
-                  unsigned char *buf, meas_record &rec, Group &group,
-                  int32_t &prev_group) {
+                  unsigned char *buf, meas_record &rec,
+                  MeasLogSummary &listing) {
     Progress &bytes = run.o.record_bytes ? *run.o.record_bytes : no_progress();
     if (V21_op_download_record(id_conn, slot, buf, bytes) != 0) {
         log_error("\nError downloading data!\n");
         return -1;
     }
     decode_meas_record(buf, MEAS_RECORD_SIZE, &rec);
-    FILE *summary = run.summary.get();
-    if (rec.group_no != prev_group)
-        group.close(summary);
-    prev_group = rec.group_no;
-    if (record_type(rec) == MEAS_TYPE_SINGLE)
-        group.add(rec);
-    print_meas_record(rec, summary);
-    if (summary) {
-        write_gps_coords_file(summary, &rec.gps);
-        fputs("\n", summary);
-    }
+    listing.add(rec);
     Progress &file = run.o.file_bytes ? *run.o.file_bytes : no_progress();
     int failed = 0;
     if (run.o.raw &&
-        save_meas(run.side_file("data%.8d.dat", rec.rec_no), &rec) != 0)
+        save_meas(run.side_file(MEAS_LOG_RAW_FORMAT, rec.rec_no), &rec) != 0)
         failed++;
-    if (run.o.notes && (entry.flags & ENTRY_NOTE)) {
+    if (run.o.notes && (entry.flags & LOG_ENTRY_NOTE)) {
         op_text("%s", INDENT);
-        if (V21_op_download_note(id_conn, slot,
-                                 run.side_file("rec%.8d.wav", rec.rec_no),
-                                 file) != 0)
+        if (V21_op_download_note(
+                id_conn, slot, run.side_file(MEAS_LOG_NOTE_FORMAT, rec.rec_no),
+                file) != 0)
             failed++;
     }
-    if (run.o.aux && (entry.flags & ENTRY_AUX)) {
+    if (run.o.aux && (entry.flags & LOG_ENTRY_AUX)) {
         op_text("%s", INDENT);
         if (V21_op_download_aux(id_conn, slot,
-                                run.side_file("aux%.8d.dat", rec.rec_no),
+                                run.side_file(MEAS_LOG_AUX_FORMAT, rec.rec_no),
                                 file) != 0)
             failed++;
     }
@@ -362,6 +322,54 @@ void calc_avg_std_dev(float sum, float sum_sq, int count, FILE *file) {
     both(file, line);
 }
 
+bool meas_log_default_dir(std::string *dir) {
+    // The directory is named after the serial's part behind its first four
+    // characters, with anything that could leave the working directory
+    // replaced. A serial without that part names no instrument: the serial
+    // request counts as failed rather than the log landing in "kappa_".
+    if (strlen(serial_no) <= SERIAL_PREFIX_LEN) {
+        cmd_error("V21_cmd_get_meas_log", MXX_FAILED);
+        return false;
+    }
+    char safe[sizeof serial_no];
+    safe_name_part(serial_no + SERIAL_PREFIX_LEN, safe, sizeof safe);
+    *dir = std::string("kappa_") + safe;
+    return true;
+}
+
+int V21_op_read_log_table(std::vector<log_entry> &entries) {
+    unsigned char params[V21_PARAMS_BUF];
+    int rc = read_params_record(params);
+    if (rc != 0)
+        return cmd_error("V21_cmd_get_meas_log", rc);
+    return read_entry_table(slot_count(params), entries);
+}
+
+void MeasLogSummary::add(const meas_record &rec) {
+    if (rec.group_no != prev_group_)
+        close_group();
+    prev_group_ = rec.group_no;
+    if (record_type(rec) == MEAS_TYPE_SINGLE) {
+        sum_s_ += rec.susc;
+        sq_s_ += rec.susc * rec.susc;
+        sum_c_ += rec.cond;
+        sq_c_ += rec.cond * rec.cond;
+        count_++;
+    }
+    print_meas_record(rec, file_);
+    if (file_) {
+        write_gps_coords_file(file_, &rec.gps);
+        fputs("\n", file_);
+    }
+}
+
+void MeasLogSummary::close_group() {
+    calc_avg_std_dev(sum_s_, sq_s_, count_, file_);
+    calc_avg_std_dev(sum_c_, sq_c_, count_, file_);
+    sum_s_ = sq_s_ = sum_c_ = sq_c_ = 0;
+    count_ = 0;
+}
+
 void print_meas_record(const meas_record &rec, FILE *summary) {
     switch (record_type(rec)) {
     case MEAS_TYPE_SINGLE:
@@ -389,14 +397,10 @@ int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r) {
         return OP_NO_DEVICE;
     Run run(o, result);
 
-    unsigned char params[V21_PARAMS_BUF];
-    int rc = read_params_record(params);
-    if (rc != 0)
-        return op_error("V21_cmd_get_meas_log", rc);
-    const int n = slot_count(params);
     std::vector<log_entry> entries;
-    if (read_entry_table(n, entries) != 0)
+    if (V21_op_read_log_table(entries) != 0)
         return OP_FAILED;
+    const int n = int(entries.size());
     list_entries(entries);
 
     if (run.any_save() && prepare_output(run) != 0)
@@ -410,8 +414,7 @@ int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r) {
     ProgressPhase phase(records, order.size(), ProgressUnit::records);
     std::vector<unsigned char> buf(MEAS_RECORD_SIZE);
     meas_record rec;
-    Group group;
-    int32_t prev_group = -1;
+    MeasLogSummary listing(run.summary.get());
     for (int slot : order) {
         if (op_stop_requested()) {
             run.close_summary();
@@ -422,14 +425,14 @@ int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r) {
             return OP_INTERRUPTED;
         }
         if (download_slot(run, slot, entries[size_t(slot)], buf.data(), rec,
-                          group, prev_group) != 0) {
+                          listing) != 0) {
             run.close_summary();
             return OP_FAILED;
         }
         result.records++;
         phase.advance(1);
     }
-    group.close(run.summary.get());
+    listing.finish();
     run.close_summary();
     op_text("Num downloaded records:%d\n", int(order.size()));
     return result.files_failed ? OP_LOCAL_FILE : OP_OK;

@@ -53,19 +53,20 @@ int download_file(int id, const char *device_file, const char *header,
 
 } // namespace
 
-int V21_op_download_record(int id, int slot, unsigned char *buf,
-                           Progress &progress) {
+namespace {
+
+// Reads the slot's record file from *offset on into buf until *offset
+// reaches to, advancing *offset by what came.
+int read_record(int id, int slot, unsigned char *buf, uint32_t *offset_io,
+                uint32_t to, ProgressPhase &phase) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     if (slot == -1)
         snprintf(device_file, sizeof device_file, "meas/last.dat");
     else
         snprintf(device_file, sizeof device_file, "meas/meas%.4d.dat", slot);
-    op_text("Downloading record[%d,%d]", slot, MEAS_RECORD_SIZE);
-
-    ProgressPhase phase(progress, MEAS_RECORD_SIZE, ProgressUnit::bytes);
     unsigned char chunk[RECORD_READ_CHUNK];
-    uint32_t offset = 0;
-    while (offset < MEAS_RECORD_SIZE) {
+    uint32_t &offset = *offset_io;
+    while (offset < to) {
         uint32_t count = 0;
         int rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk,
                                &count, 1);
@@ -79,8 +80,29 @@ int V21_op_download_record(int id, int slot, unsigned char *buf,
         offset += count;
         phase.advance(count);
     }
+    return 0;
+}
+
+} // namespace
+
+int V21_op_download_record(int id, int slot, unsigned char *buf,
+                           Progress &progress) {
+    op_text("Downloading record[%d,%d]", slot, MEAS_RECORD_SIZE);
+    ProgressPhase phase(progress, MEAS_RECORD_SIZE, ProgressUnit::bytes);
+    uint32_t offset = 0;
+    if (read_record(id, slot, buf, &offset, MEAS_RECORD_SIZE, phase) != 0)
+        return -1;
     op_text("Ok\n");
     return 0;
+}
+
+int V21_op_read_record_part(int id, int slot, unsigned char *buf,
+                            uint32_t *offset, uint32_t to, Progress &progress) {
+    if (to > MEAS_RECORD_SIZE)
+        to = MEAS_RECORD_SIZE;
+    ProgressPhase phase(progress, to > *offset ? to - *offset : 0,
+                        ProgressUnit::bytes);
+    return read_record(id, slot, buf, offset, to, phase);
 }
 
 int V21_op_download_note(int id, int slot, const char *path,

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -53,6 +54,19 @@ std::map<std::string, std::string> tree(const std::string &dir) {
             files[fs::relative(e.path(), dir).string()] =
                 read_file(e.path().string());
     return files;
+}
+
+// The files of a log directory without its archive.
+std::map<std::string, std::string> log_files(const std::string &dir) {
+    std::map<std::string, std::string> files = tree(dir);
+    std::erase_if(
+        files, [](const auto &f) { return f.first.rfind("archive/", 0) == 0; });
+    return files;
+}
+
+// Requests the simulator has seen that read a file (record reads).
+size_t reads_in(const std::string &trace) {
+    return count_of(read_file(trace), "req 8211 ");
 }
 
 class CliEndToEnd : public ::testing::Test {
@@ -450,6 +464,149 @@ TEST_F(CliEndToEnd, InterruptedLogDownloadKeepsTheRecordsSoFar) {
     const std::string summary = read_file(b("L/kappa.dat"));
     EXPECT_FALSE(summary.empty());
     EXPECT_EQ(summary.back(), '\n');
+}
+
+// A first sync writes the console's files; after new measurements a second
+// one reads only the new records (and the newest known one's first read)
+// and again writes what a full download writes; a record deleted on the
+// instrument stays in the archive and in the files.
+TEST_F(CliEndToEnd, LogSyncDownloadsWhatIsNewAndKeepsDeletedRecords) {
+    const std::string trace = work_.file("sim.trace");
+    SimProcess sim({"--seed", "7", "--trace", trace});
+    ASSERT_TRUE(sim.started());
+    const std::vector<std::string> sync = {"--json",  "log",   "sync", "L",
+                                           "--notes", "--raw", "--aux"};
+    ProcessResult r = cli(sim, sync, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json j = parse(r);
+    const int first = j["downloaded"];
+    EXPECT_GT(first, 0);
+    EXPECT_EQ(j["archived"], first);
+    ProcessResult c = console(sim, "ml\ny\ny\ny\ny\n", a_dir());
+    ASSERT_EQ(c.exit_code, 0);
+    EXPECT_TRUE(log_files(b("L")) == tree(a("kappa_XXXX")));
+    const json index =
+        json::parse(read_file(b("L/archive/index.json")), nullptr, false);
+    EXPECT_EQ(index["format"], "ra62d2ide-log-archive");
+    EXPECT_EQ(index["version"], 1);
+    EXPECT_EQ(index["serial"], sim.serial());
+    ASSERT_EQ(index["records"].size(), size_t(first));
+    const std::string stem = index["records"][0]["stem"];
+    EXPECT_EQ(read_file(b("L/archive/records/" + stem + ".rec")).size(), 4063u);
+
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(cli(sim, {"measure"}, b_dir()).exit_code, 0);
+    size_t before = reads_in(trace);
+    r = cli(sim, sync, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse(r)["downloaded"], 3);
+    EXPECT_EQ(reads_in(trace) - before, 3u * 10 + 1);
+    fs::remove_all(a("kappa_XXXX"));
+    ASSERT_EQ(console(sim, "ml\ny\ny\ny\ny\n", a_dir()).exit_code, 0);
+    const auto full = tree(a("kappa_XXXX"));
+    EXPECT_TRUE(log_files(b("L")) == full);
+
+    // The slot of the oldest record goes; nothing is read for it again.
+    ASSERT_EQ(cli(sim, {"-y", "log", "delete", "0"}, b_dir()).exit_code, 0);
+    before = reads_in(trace);
+    r = cli(sim, sync, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse(r)["archived"], first + 3);
+    EXPECT_EQ(reads_in(trace) - before, 1u);
+    EXPECT_TRUE(log_files(b("L")) == full);
+}
+
+// A sync cut in the middle of a record, then run again, ends with the
+// archive and files of an uncut one; after a clear the new records that
+// reuse the slot numbers and keys are told apart and the old ones kept.
+TEST_F(CliEndToEnd, LogSyncSurvivesACutAndAClearedLog) {
+    TempDir card;
+    {
+        SimProcess cut({"--seed", "7", "--fault", "cut:code=8211,skip=75"},
+                       card.path());
+        ASSERT_TRUE(cut.started());
+        ProcessResult r = cli(cut, {"log", "sync", "L", "--notes"}, b_dir());
+        EXPECT_NE(r.exit_code, 0);
+        EXPECT_FALSE(file_exists(b("L/kappa.dat")));
+    }
+    SimProcess sim({"--seed", "7"}, card.path());
+    ASSERT_TRUE(sim.started());
+    ProcessResult r = cli(sim, {"log", "sync", "L", "--notes"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = cli(sim, {"log", "sync", "U", "--notes"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto uncut = tree(b("U"));
+    EXPECT_TRUE(tree(b("L")) == uncut);
+
+    ASSERT_EQ(cli(sim, {"-y", "log", "clear"}, b_dir()).exit_code, 0);
+    for (int i = 0; i < 2; i++)
+        ASSERT_EQ(cli(sim, {"measure"}, b_dir()).exit_code, 0);
+    r = cli(sim, {"--json", "log", "sync", "L", "--notes"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json j = parse(r);
+    EXPECT_EQ(j["downloaded"], 2);
+    const json index =
+        json::parse(read_file(b("L/archive/index.json")), nullptr, false);
+    const json &last = index["records"].back();
+    EXPECT_EQ(last["era"], 1);
+    EXPECT_EQ(last["key"], 2);
+    int old = 0;
+    for (const auto &[name, bytes] : uncut)
+        if (name.rfind("archive/records/", 0) == 0) {
+            EXPECT_EQ(read_file(b("L/" + name)), bytes) << name;
+            old++;
+        }
+    EXPECT_EQ(j["archived"], old + 2);
+}
+
+// A damaged or foreign index is refused naming it, and --rebuild makes a
+// new one; a directory that cannot be written stops the sync before a
+// request; a record number that repeats with other bytes is kept twice
+// with one warning.
+TEST_F(CliEndToEnd, LogSyncRefusesBadArchivesAndKeepsRepeatedNumbers) {
+    const std::string trace = work_.file("sim.trace");
+    SimProcess sim({"--seed", "7", "--trace", trace});
+    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(write_file(b("file"), "x"));
+    ProcessResult r = cli(sim, {"log", "sync", "file/L"}, b_dir());
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_NE(r.err.find("file/L"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(trace) && !read_file(trace).empty());
+
+    ASSERT_EQ(cli(sim, {"log", "sync", "L"}, b_dir()).exit_code, 0);
+    const std::string index = b("L/archive/index.json");
+    const std::string good = read_file(index);
+    const std::string foreign = std::regex_replace(
+        good, std::regex("\"serial\": \"[^\"]*\""), "\"serial\": \"B0009999\"");
+    for (const std::string &bad : {good.substr(0, good.size() / 2), foreign}) {
+        ASSERT_TRUE(write_file(index, bad));
+        r = cli(sim, {"log", "sync", "L"}, b_dir());
+        EXPECT_EQ(r.exit_code, 4);
+        EXPECT_NE(r.err.find("L/archive/index.json"), std::string::npos);
+        EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+        EXPECT_EQ(read_file(index), bad);
+    }
+    // The records found again on the instrument get their slots and keys
+    // back: the same index as before.
+    r = cli(sim, {"log", "sync", "L", "--rebuild"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(index), good);
+
+    // Slot 0's record again with one byte changed, under a new key.
+    std::string rec = read_file(sim.card_dir() + "/meas/meas0000.dat");
+    ASSERT_EQ(rec.size(), 4063u);
+    rec[200] = char(rec[200] ^ 1);
+    ASSERT_TRUE(write_file(sim.card_dir() + "/meas/meas0000.dat", rec));
+    ASSERT_TRUE(write_file(sim.card_dir() + "/meas/0000.uid",
+                           std::string("\xff\xff\x00\x00", 4)));
+    r = cli(sim, {"--json", "log", "sync", "L"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse(r)["downloaded"], 1);
+    EXPECT_EQ(count_of(r.err, "repeats"), 1u) << r.err;
+    size_t twins = 0;
+    for (const auto &[name, bytes] : tree(b("L/archive/records")))
+        twins += name.find("-2.rec") != std::string::npos && bytes == rec;
+    EXPECT_EQ(twins, 1u);
 }
 
 } // namespace

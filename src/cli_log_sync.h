@@ -1,0 +1,39 @@
+// The log archive of "log sync": the records downloaded once and kept, and
+// the files of a log download regenerated from them.
+#ifndef CLI_LOG_SYNC_H
+#define CLI_LOG_SYNC_H
+
+#include <string>
+
+#include "ops.h"
+
+struct LogSyncOpts {
+    std::string dir; // empty: "kappa_" and the serial's tail
+    bool summary = true;
+    bool notes = false;
+    bool raw = false;
+    bool aux = false;
+    // Makes a new index from the record files instead of reading it.
+    bool rebuild = false;
+    Progress *records = nullptr; // new records downloaded of all new
+};
+
+struct LogSyncResult {
+    std::string dir;
+    int on_instrument = 0; // occupied slots
+    int checked = 0;       // records whose first read was compared
+    int to_download = 0;   // records new to the archive
+    int downloaded = 0;    // of those, downloaded
+    int archived = 0;      // records in the archive
+    int files_failed = 0;  // local files that could not be written
+};
+
+// Refuses, before anything is sent, a directory that cannot be made or
+// written (OP_LOCAL_FILE after one line); empty: the working directory.
+int log_sync_check_dir(const std::string &dir);
+// Downloads the records new to the archive in DIR and regenerates the
+// download's files from it. OP_LOCAL_FILE for an index that is damaged or
+// of another instrument, or when a file could not be written.
+int log_sync(const LogSyncOpts &o, LogSyncResult *r);
+
+#endif
