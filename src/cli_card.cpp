@@ -23,11 +23,15 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
         cmds.add(*card, "download", "Copy the card's image into FILE");
     download.app->add_option("FILE", *image, "Image file")
         ->capture_default_str();
-    download.run = [image](CliRun &run) -> int {
+    auto resume = std::make_shared<bool>(false);
+    download.app->add_flag(
+        "--resume", *resume,
+        "Continue a partial FILE after checking its last whole read");
+    download.run = [image, resume](CliRun &run) -> int {
         const auto start = std::chrono::steady_clock::now();
         uint64_t copied = 0;
-        const int st =
-            V21_op_download_sd(image->c_str(), run.progress(), &copied);
+        const int st = V21_op_download_sd(image->c_str(), run.progress(),
+                                          &copied, *resume);
         if (st != OP_OK && st != OP_INTERRUPTED)
             return st;
         const double seconds = seconds_since(start);

@@ -231,9 +231,12 @@ int V21_op_purge(Progress &progress);
 // ---- Storage card --------------------------------------------------------
 
 // Copies the card image into path (progress in bytes); *copied receives the
-// bytes written.
+// bytes the file holds. With resume an existing file is continued from its
+// size rounded down to a whole read, after the read before that point came
+// again equal to the file's bytes (OP_LOCAL_FILE after one line when it
+// did not, the file untouched); otherwise an existing file is replaced.
 int V21_op_download_sd(const char *path, Progress &progress,
-                       uint64_t *copied = nullptr);
+                       uint64_t *copied = nullptr, bool resume = false);
 // Unpacks a tar archive onto the card (progress in bytes of the archive).
 int V21_op_upload_tar(const char *archive, Progress &progress);
 class TarSource;

@@ -2,6 +2,7 @@
 // instrument's card, and the card's raw image copied into a local file.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -216,7 +217,61 @@ int V21_op_upload_tar(const char *name, Progress &progress) {
     return unpack(id_conn, source, name);
 }
 
-int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied) {
+namespace {
+
+// Where a resumed copy into name goes on: the file's size rounded down to a
+// whole read, after the whole read before that point was read again and
+// found equal to the file's bytes. A card that changed since is refused
+// with one line, and the file is left as it is.
+int resume_point(const char *name, uint32_t size, uint32_t *offset) {
+    *offset = 0;
+    FilePtr file = open_file(name, "rb");
+    if (!file)
+        return OP_OK; // nothing to resume: a copy from the start
+    if (fseek(file.get(), 0, SEEK_END) != 0) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    const long have = ftell(file.get());
+    if (have < 0) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    const uint64_t whole = uint64_t(have) / IMAGE_READ_CHUNK * IMAGE_READ_CHUNK;
+    if (whole == 0)
+        return OP_OK;
+    if (whole > size) {
+        log_error("%s is longer than the card's image (%u bytes): not "
+                  "resumed, nothing written.\n",
+                  name, size);
+        return OP_LOCAL_FILE;
+    }
+    const uint32_t check = uint32_t(whole) - IMAGE_READ_CHUNK;
+    unsigned char disk[IMAGE_READ_CHUNK], card[IMAGE_READ_CHUNK];
+    if (fseek(file.get(), long(check), SEEK_SET) != 0 ||
+        fread(disk, 1, sizeof disk, file.get()) != sizeof disk) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    uint32_t count = 0;
+    int rc = V21_Read_File(id_conn, CARD_IMAGE_FILE, card, check,
+                           IMAGE_READ_CHUNK, &count, 1);
+    if (rc != 0)
+        return op_error(DOWNLOAD_NAME, rc);
+    if (count != IMAGE_READ_CHUNK || memcmp(disk, card, count) != 0) {
+        log_error("The card changed since %s was written (bytes %u to %u "
+                  "differ): not resumed, nothing written.\n",
+                  name, check, check + IMAGE_READ_CHUNK - 1);
+        return OP_LOCAL_FILE;
+    }
+    *offset = uint32_t(whole);
+    return OP_OK;
+}
+
+} // namespace
+
+int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
+                       bool resume) {
     if (copied)
         *copied = 0;
     if (!require_connected())
@@ -227,14 +282,22 @@ int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied) {
         return op_error(DOWNLOAD_NAME, rc);
     op_text("Downloading sd image (size:%u)", size);
 
-    FilePtr file = open_file(name, "wb");
-    if (!file) {
+    uint32_t offset = 0;
+    if (resume) {
+        const int st = resume_point(name, size, &offset);
+        if (st != OP_OK)
+            return st;
+    }
+    FilePtr file = open_file(name, offset > 0 ? "r+b" : "wb");
+    if (!file || (offset > 0 && fseek(file.get(), long(offset), SEEK_SET))) {
         report_write_error(name);
         return OP_LOCAL_FILE;
     }
+    if (copied)
+        *copied = offset;
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
+    phase.advance(offset);
     unsigned char chunk[IMAGE_READ_CHUNK];
-    uint32_t offset = 0;
     for (;;) {
         if (copied)
             *copied = offset;

@@ -436,6 +436,47 @@ TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
         << r.err;
 }
 
+// A copy cut by the link goes on with --resume from its last whole read
+// to the card's image; a card changed since is refused and the partial
+// file left as it was.
+TEST_F(CliEndToEnd, ResumedCardDownloadEqualsTheCardOrIsRefused) {
+    TempDir card;
+    {
+        SimProcess cut({"--seed", "2", "--image-size", "204800", "--fault",
+                        "cut:code=8211,skip=100"},
+                       card.path());
+        ASSERT_TRUE(cut.started());
+        ProcessResult r = cli(cut, {"card", "download", "img.bin"}, b_dir());
+        EXPECT_NE(r.exit_code, 0);
+    }
+    const std::string raw_path = card.path() + "/raw";
+    std::string raw = read_file(raw_path);
+    const std::string part = read_file(b("img.bin"));
+    ASSERT_GT(part.size(), 0u);
+    ASSERT_LT(part.size(), raw.size());
+    EXPECT_EQ(part.size() % kReadSize, 0u);
+    // A partial read at the end is read again.
+    ASSERT_TRUE(write_file(b("img.bin"), part + raw.substr(part.size(), 100)));
+    ASSERT_TRUE(write_file(b("changed.bin"), read_file(b("img.bin"))));
+
+    SimProcess sim({"--seed", "2"}, card.path());
+    ASSERT_TRUE(sim.started());
+    ProcessResult r = cli(
+        sim, {"--json", "card", "download", "img.bin", "--resume"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(read_file(b("img.bin")) == raw);
+    EXPECT_EQ(parse(r)["bytes"], raw.size());
+
+    raw[part.size() - 1] = char(raw[part.size() - 1] ^ 0x55);
+    ASSERT_TRUE(write_file(raw_path, raw));
+    const std::string before = read_file(b("changed.bin"));
+    r = cli(sim, {"card", "download", "changed.bin", "--resume"}, b_dir());
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+    EXPECT_NE(r.err.find("card changed since changed.bin"), std::string::npos);
+    EXPECT_TRUE(read_file(b("changed.bin")) == before);
+}
+
 // Ctrl-C in the middle of a log download: the records so far are in the
 // summary file, which is closed, and the line says how far it got.
 TEST_F(CliEndToEnd, InterruptedLogDownloadKeepsTheRecordsSoFar) {
