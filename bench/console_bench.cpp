@@ -12,7 +12,9 @@
 //   7. the log sync against a generated full log: a full "ml", a first
 //      "log sync" and a second one after ten new measurements, in wall time
 //      and requests, and each one's line time at 115,200 baud from the
-//      request and reply bytes of the simulator's trace.
+//      request and reply bytes of the simulator's trace;
+//   8. the export of a generated 65,536-record archive: wall time, peak
+//      memory, size of the report.
 // With --smoke every figure is taken once on a small scale, to show that
 // the benchmarks still work; its numbers mean nothing.
 #include <algorithm>
@@ -27,6 +29,7 @@
 #include "bench_frames.h"
 #include "bench_util.h"
 #include "capture.h"
+#include "export_bench.h"
 #include "full_log.h"
 #include "libcomm.h"
 #include "mxx_comm.h"
@@ -597,7 +600,8 @@ std::vector<Row> log_sync_rows(const Scale &s) {
 void usage(const char *self) {
     fprintf(stderr,
             "usage: %s [--smoke] [--only FIGURE]...\n"
-            "FIGURE: round-trip, paced, unpaced, order, memory, cli, sync\n",
+            "FIGURE: round-trip, paced, unpaced, order, memory, cli, sync, "
+            "export\n",
             self);
 }
 
@@ -606,8 +610,9 @@ void usage(const char *self) {
 int main(int argc, char **argv) {
     bool smoke = false;
     std::vector<std::string> only;
-    const std::vector<std::string> names = {
-        "round-trip", "paced", "unpaced", "order", "memory", "cli", "sync"};
+    const std::vector<std::string> names = {"round-trip", "paced",  "unpaced",
+                                            "order",      "memory", "cli",
+                                            "sync",       "export"};
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--smoke") == 0) {
             smoke = true;
@@ -650,6 +655,10 @@ int main(int argc, char **argv) {
         rows.push_back(cli_download(s));
     if (wanted("sync"))
         for (Row &r : log_sync_rows(s))
+            rows.push_back(r);
+    if (wanted("export"))
+        for (const Row &r :
+             export_figures(smoke ? EXPORT_SMOKE_RECORDS : EXPORT_FULL_RECORDS))
             rows.push_back(r);
     MXX_shut();
 

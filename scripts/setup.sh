@@ -14,6 +14,10 @@ man-db groff-base lintian"
 # Windows stage of scripts/test) need these as well; the Linux build does not.
 RA62_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine googletest"
 
+# scripts/check-report renders the export's report and reads its GPX with
+# programs of other makers; nothing else needs them.
+RA62_REPORT_CHECK_PACKAGES="chromium python3-gpxpy"
+
 # Header-only libraries that the Windows build takes from the Linux
 # packages when they are installed (ra62_stage_headers).
 RA62_HEADER_ONLY_PACKAGES="libcli11-dev nlohmann-json3-dev"

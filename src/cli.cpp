@@ -273,6 +273,7 @@ int cli_main(int argc, char **argv) {
     cli_add_fw(app, cmds);
     cli_add_screen(app, cmds);
     cli_add_remote(app, cmds);
+    cli_add_export(app, cmds);
 
     // "--version" and "--help" stand alone: anything after them is named.
     const std::string first = argv[1];

@@ -110,5 +110,6 @@ void cli_add_card(CLI::App &app, CliCommands &cmds);
 void cli_add_fw(CLI::App &app, CliCommands &cmds);
 void cli_add_screen(CLI::App &app, CliCommands &cmds);
 void cli_add_remote(CLI::App &app, CliCommands &cmds);
+void cli_add_export(CLI::App &app, CliCommands &cmds);
 
 #endif

@@ -124,7 +124,6 @@ void V21_apply_param(unsigned char *rec, const V21_param_value &v);
 
 // ---- Measurement log -----------------------------------------------------
 
-constexpr int MEAS_RECORD_SIZE = 4063;
 constexpr int RECORD_READ_CHUNK = 450;
 // Reads one record from slot (-1: the last measurement) into buf, reporting
 // its bytes to progress. Answers 0 or -1.

@@ -89,6 +89,13 @@ bool decode_meas_record(const unsigned char *buf, size_t size,
     return r.ok();
 }
 
+bool gps_degrees(const gps_fix &f, double *lat, double *lon) {
+    if (!fix_valid(&f))
+        return false;
+    fix_degrees(f, lat, lon);
+    return true;
+}
+
 void decode_gps_fix(const unsigned char *buf, gps_fix *fix) {
     read_gps(WireReader(buf, 16), 0, fix);
 }

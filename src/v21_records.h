@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+// Bytes of a record file.
+constexpr int MEAS_RECORD_SIZE = 4063;
 constexpr int MEAS_MAX_SAMPLES = 480;
 constexpr int MEAS_MARKS_SIZE = 60;
 
@@ -99,6 +101,9 @@ const char *borehole_unit(const meas_record &r);
 inline int gps_satellites(const gps_fix &f) {
     return (f.flags >> 11) & 0x1F;
 }
+// Whether the fix is valid (flag bit 9); if so, its latitude and longitude
+// in degrees, negative south and west.
+bool gps_degrees(const gps_fix &f, double *lat, double *lon);
 
 // Formats latitude and longitude (two doubles, in this order) with format
 // into out: between the valid ones of first and second at num/den, the one

@@ -356,6 +356,13 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
     TempDir empty;
     ASSERT_TRUE(write_file(b("odd.bin"), std::string(1001, 'a')));
     ASSERT_TRUE(write_file(b("short.dat"), std::string(100, 'a')));
+    // Log directories whose index is of a later version, or no JSON.
+    for (const char *d : {"old", "junk"})
+        ASSERT_TRUE(fs::create_directories(b(std::string(d) + "/archive")));
+    ASSERT_TRUE(write_file(b("old/archive/index.json"),
+                           R"({"format": "ra62d2ide-log-archive", )"
+                           R"("version": 2, "records": []})"));
+    ASSERT_TRUE(write_file(b("junk/archive/index.json"), "{\"format\": "));
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -379,6 +386,11 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
         {{"lut", "set", "1", "short.dat"}, 4, "short.dat holds 100 bytes"},
         {{"lut", "get", "4"}, 2, "table index 4"},
         {{"card", "upload", "none.tar"}, 4, "none.tar"},
+        {{"export", "nowhere"}, 4, "make one with 'ra62d2ide log sync"},
+        {{"export"}, 4, "no log archive in the working directory"},
+        {{"export", "old"}, 4, "old/archive/index.json: not a log archive"},
+        {{"export", "junk"}, 4, "junk/archive/index.json: not valid JSON"},
+        {{"export", "--svg"}, 2, "unknown argument '--svg'"},
         {{"--version", "now"}, 2, "unknown argument 'now'"},
         {{"--version"}, 0, ""},
     };
