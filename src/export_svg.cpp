@@ -92,24 +92,42 @@ void Svg::num(double v) {
     s_ += t;
 }
 
-void Svg::line(double x1, double y1, double x2, double y2, const char *cls) {
-    s_ += "<line class=\"";
+void Svg::open(const char *element, const char *cls) {
+    s_ += '<';
+    s_ += element;
+    s_ += " class=\"";
     s_ += cls;
-    s_ += "\" x1=\"";
-    num(x1);
-    s_ += "\" y1=\"";
-    num(y1);
-    s_ += "\" x2=\"";
-    num(x2);
-    s_ += "\" y2=\"";
-    num(y2);
-    s_ += "\"/>\n";
+    s_ += '"';
+}
+
+void Svg::attr(const char *name, double v) {
+    s_ += ' ';
+    s_ += name;
+    s_ += "=\"";
+    num(v);
+    s_ += '"';
+}
+
+void Svg::attr(const char *name, const char *v) {
+    s_ += ' ';
+    s_ += name;
+    s_ += "=\"";
+    s_ += v;
+    s_ += '"';
+}
+
+void Svg::line(double x1, double y1, double x2, double y2, const char *cls) {
+    open("line", cls);
+    attr("x1", x1);
+    attr("y1", y1);
+    attr("x2", x2);
+    attr("y2", y2);
+    s_ += "/>\n";
 }
 
 void Svg::polyline_begin(const char *cls) {
-    s_ += "<polyline class=\"";
-    s_ += cls;
-    s_ += "\" points=\"";
+    open("polyline", cls);
+    s_ += " points=\"";
     first_point_ = true;
 }
 
@@ -128,57 +146,40 @@ void Svg::polyline_end() {
 
 void Svg::circle(double x, double y, double r, const char *cls,
                  const char *fill) {
-    s_ += "<circle class=\"";
-    s_ += cls;
-    s_ += "\" cx=\"";
-    num(x);
-    s_ += "\" cy=\"";
-    num(y);
-    s_ += "\" r=\"";
-    num(r);
-    if (fill) {
-        s_ += "\" fill=\"";
-        s_ += fill;
-    }
-    s_ += "\"/>\n";
+    open("circle", cls);
+    attr("cx", x);
+    attr("cy", y);
+    attr("r", r);
+    if (fill)
+        attr("fill", fill);
+    s_ += "/>\n";
 }
 
 void Svg::rect(double x, double y, double w, double h, const char *cls,
                const char *fill) {
-    s_ += "<rect class=\"";
-    s_ += cls;
-    s_ += "\" x=\"";
-    num(x);
-    s_ += "\" y=\"";
-    num(y);
-    s_ += "\" width=\"";
-    num(std::max(w, 0.0));
-    s_ += "\" height=\"";
-    num(std::max(h, 0.0));
-    if (fill) {
-        s_ += "\" fill=\"";
-        s_ += fill;
-    }
-    s_ += "\"/>\n";
+    open("rect", cls);
+    attr("x", x);
+    attr("y", y);
+    attr("width", std::max(w, 0.0));
+    attr("height", std::max(h, 0.0));
+    if (fill)
+        attr("fill", fill);
+    s_ += "/>\n";
 }
 
 void Svg::text(double x, double y, std::string_view text, const char *cls,
                const char *anchor, int rotate) {
-    s_ += "<text class=\"";
-    s_ += cls;
-    s_ += "\" x=\"";
-    num(x);
-    s_ += "\" y=\"";
-    num(y);
-    s_ += "\" text-anchor=\"";
-    s_ += anchor;
+    open("text", cls);
+    attr("x", x);
+    attr("y", y);
+    attr("text-anchor", anchor);
     if (rotate != 0) {
         char t[80];
-        snprintf(t, sizeof t, "\" transform=\"rotate(%d %.1f %.1f)", rotate, x,
+        snprintf(t, sizeof t, " transform=\"rotate(%d %.1f %.1f)\"", rotate, x,
                  y);
         s_ += t;
     }
-    s_ += "\">";
+    s_ += '>';
     xml_append(s_, text);
     s_ += "</text>\n";
 }

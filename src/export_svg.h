@@ -70,6 +70,10 @@ class Svg {
 
   private:
     void num(double v);
+    // `<element class="cls"`, then ` name="value"` attributes.
+    void open(const char *element, const char *cls);
+    void attr(const char *name, double v);
+    void attr(const char *name, const char *v);
     std::string s_;
     bool first_point_ = true;
 };
