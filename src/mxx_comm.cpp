@@ -157,10 +157,10 @@ bool unsure(const MXX_conn *c) {
 }
 
 // Decides what one verified frame is and offers it to the library, as one
-// step under the match lock (see above).
-void match_frame(int id, MXX_conn *c, const unsigned char *frame, int frame_len,
-                 int code) {
-    std::lock_guard<std::mutex> lock(c->match_mutex);
+// step; match_mutex held (see above).
+void match_frame(int id, MXX_conn *c, const unsigned char *frame,
+                 int frame_len) {
+    const int code = WireReader(frame, frame_len).u16(OFF_CODE);
     if (c->pending_rsp >= 0 && (code == c->pending_rsp || is_general(code))) {
         c->pending_arrivals++;
     } else if (is_reply(code)) {
@@ -182,17 +182,10 @@ void match_frame(int id, MXX_conn *c, const unsigned char *frame, int frame_len,
     comm_fill_rsp_buff(id, code, frame, frame_len);
 }
 
-// Hands one verified frame (rx_buf, 12 + rx_expect bytes) to the matching,
-// identification and the hooks.
-void dispatch_frame(int id, MXX_conn *c) {
-    const unsigned char *frame = c->rx_buf;
-    const int frame_len = MXX_HEADER_SIZE + c->rx_expect;
+// Hands one verified frame to identification and the hooks.
+void dispatch_frame(int id, MXX_conn *c, const unsigned char *frame,
+                    int frame_len) {
     const int code = WireReader(frame, frame_len).u16(OFF_CODE);
-
-    // Matching comes first: identification below may release the main
-    // thread, whose first transaction must already see this frame matched.
-    match_frame(id, c, frame, frame_len, code);
-
     if (!c->identified && c->test_probe != nullptr) {
         if (c->test_probe(id, frame, &c->probe_type, c->probe_attempts)) {
             c->identified = 1;
@@ -216,12 +209,20 @@ void dispatch_frame(int id, MXX_conn *c) {
     const MXX_hook &any = c->hooks[MXX_HOOK_SLOTS - 1];
     if (!taken && any.code == MXX_HOOK_ANY && any.callback != nullptr)
         any.callback(id, c, frame, c->user);
-    reset_rx(c);
 }
 
 // Feeds received bytes through the receive state of c: the magic and the
-// header byte by byte, the payload in whole pieces.
+// header byte by byte, the payload in whole pieces. The frames completed by
+// one read are kept in c->batch, then matched together under one hold of
+// the match lock, then handed to identification and the hooks in order.
+// Matching comes first, since identification may release the main thread,
+// whose first transaction must already see the frame matched; and frames
+// that arrived together are matched together, so a transaction woken by
+// the first of them ends only after the others are counted: a reply that
+// came twice in one read is seen as such, never as the next request's.
 void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
+    c->batch.clear();
+    c->batch_ends.clear();
     for (int i = 0; i < len; i++) {
         const unsigned char b = data[i];
         if (c->rx_pos == 0) {
@@ -272,8 +273,25 @@ void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
             reset_rx(c);
             continue;
         }
-        dispatch_frame(id, c);
+        c->batch.insert(c->batch.end(), c->rx_buf,
+                        c->rx_buf + MXX_HEADER_SIZE + c->rx_expect);
+        c->batch_ends.push_back(c->batch.size());
+        reset_rx(c);
     }
+    if (c->batch_ends.empty())
+        return;
+    auto each = [&](auto fn) {
+        size_t at = 0;
+        for (size_t end : c->batch_ends) {
+            fn(c->batch.data() + at, static_cast<int>(end - at));
+            at = end;
+        }
+    };
+    {
+        std::lock_guard<std::mutex> lock(c->match_mutex);
+        each([&](const unsigned char *f, int n) { match_frame(id, c, f, n); });
+    }
+    each([&](const unsigned char *f, int n) { dispatch_frame(id, c, f, n); });
 }
 
 int on_idle(int id, MXX_conn *c) {

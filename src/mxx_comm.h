@@ -85,6 +85,10 @@ struct MXX_conn {
     MXX_disconnected_cb event_disconnected;
     int hook_count;
     MXX_hook hooks[MXX_HOOK_SLOTS];
+    // The frames completed by one read, back to back, and where each ends
+    // (event thread only).
+    std::vector<unsigned char> batch;
+    std::vector<size_t> batch_ends;
 
     // Command frames written whole on this connection, and its identifier
     // (set once connected), by which a retired context is still found.
