@@ -28,6 +28,9 @@ struct Hook {
     unsigned char *bufs[3] = {nullptr, nullptr, nullptr};
     int sizes[3] = {0, 0, 0};
     int counts[3] = {0, 0, 0};
+    // Frames are staged here and copied into the caller's buffers by the
+    // wait, on the caller's thread, as the library does.
+    Bytes staged[3];
     bool stored = false;
 };
 
@@ -802,6 +805,10 @@ int comm_wait_response(int id, int *rsp_count, int *fail_count,
     *rsp_count = c->hook.counts[0];
     *fail_count = c->hook.counts[1];
     *retry_count = c->hook.counts[2];
+    for (int k = 0; k < 3; k++)
+        if (c->hook.counts[k] > 0)
+            memcpy(c->hook.bufs[k], c->hook.staged[k].data(),
+                   static_cast<size_t>(c->hook.counts[k]));
     c->hook.stored = false;
     for (int &n : c->hook.counts)
         n = 0;
@@ -830,7 +837,7 @@ int comm_fill_rsp_buff(int id, int code, const unsigned char *frame, int len) {
             continue;
         if (len > c->hook.sizes[k] || c->hook.bufs[k] == nullptr)
             return COMM_ERR_NOT_FOUND;
-        memcpy(c->hook.bufs[k], frame, static_cast<size_t>(len));
+        c->hook.staged[k].assign(frame, frame + len);
         c->hook.counts[k] = len;
         c->hook.stored = true;
         S().cv.notify_all();

@@ -14,9 +14,9 @@
 //    thread, in order (post()), or on the test's thread (deliver()). Never
 //    two calls of one procedure at a time.
 //  - Emulates reply hooking: comm_hook_response() registers three buffers,
-//    comm_fill_rsp_buff() stores whole frames whose code is hooked and that
-//    fit, comm_wait_response() reports the bytes stored since the previous
-//    wait.
+//    comm_fill_rsp_buff() stages whole frames whose code is hooked and that
+//    fit, comm_wait_response() copies them into the hooked buffers on the
+//    waiting thread and reports the bytes staged since the previous wait.
 //  - Plays the device: canned answers per request code (answer(),
 //    answer_once()) and a callback per written frame (set_device()); both
 //    run on the writing thread and normally post their reply bytes, which

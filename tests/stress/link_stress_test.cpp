@@ -3,10 +3,12 @@
 // thread of its own, over a loopback TCP connection. The instrument answers
 // late (holding back everything behind the late reply, as a stalled line
 // does, then releasing what queued in one write or one by one with a gap of
-// tens to hundreds of microseconds), twice, with a retry or failure reply,
-// or not at all, in a mix drawn from a seed. Every request carries its own
-// number and every reply the number of the request it answers, so each
-// payload a transaction returns is checked against the request it answers.
+// tens to hundreds of microseconds; it answers every try it receives, so a
+// retried request is answered two or three times), twice in one write,
+// with a retry or failure reply, or not at all, in a mix drawn from a seed.
+// Every request carries its own number and every reply the number of the
+// request it answers, so each payload a transaction returns is checked against
+// the request it answers.
 //
 // VO62_STRESS_SEED and VO62_STRESS_TRANSACTIONS override the seed and the
 // count, to repeat a failing run or to run longer.
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -123,6 +126,16 @@ class Instrument {
         std::lock_guard<std::mutex> lock(m_);
         return tally_;
     }
+    // What the instrument did with the requests around n, for a failure's
+    // message.
+    std::string around(uint32_t n) {
+        std::lock_guard<std::mutex> lock(m_);
+        std::string out;
+        for (const auto &[k, what] : log_)
+            if (k + 4 >= n && k <= n + 1)
+                out += "  request " + std::to_string(k) + ": " + what + "\n";
+        return out;
+    }
 
   private:
     struct Out {
@@ -145,24 +158,38 @@ class Instrument {
         }
         const uint32_t n = payload.size() >= 4 ? get_u32(payload.data()) : 0;
         const int roll = pick(1000);
+        std::string &what = log_[n];
+        const long long us =
+            std::chrono::duration_cast<std::chrono::microseconds>(now - epoch_)
+                .count();
+        what += " [" + std::to_string(us) + " us] ";
         if (roll < 4) {
+            what += "lost";
             tally_.lost++;
             return;
         }
         if (roll < 7) {
+            what += "retry";
             refused_.insert(n);
             tally_.retry++;
             queue(now, make_frame(12289, u32le(n)));
             return;
         }
         if (roll < 10) {
+            what += "failure";
             refused_.insert(n);
             tally_.fail++;
             queue(now, make_frame(12290, u32le(n)));
             return;
         }
-        if (roll < 14) {
-            // The same reply twice, back to back in one write.
+        if (roll < 14 && out_.empty()) {
+            // The same reply twice, back to back in one write, on an idle
+            // line. (A copy sent of the instrument's own accord while a
+            // request's reply is missing would make the count come out
+            // even: without sequence numbers no link can tell that copy
+            // from the missing reply. Real links do not copy frames; the
+            // replies to a request's retries are what "late" sends.)
+            what += "twice";
             tally_.twice++;
             Bytes twice = read_reply(n);
             const Bytes again = read_reply(n);
@@ -180,9 +207,12 @@ class Instrument {
                 gap = kGapMinUs + pick(kGapMaxUs - kGapMinUs + 1);
                 tally_.gaps++;
             }
+            what += "late " + std::to_string(hold_us) + " us, gap " +
+                    std::to_string(gap);
             queue(now + std::chrono::microseconds(hold_us), read_reply(n), gap);
             return;
         }
+        what += "on time";
         queue(now, read_reply(n));
     }
 
@@ -289,12 +319,14 @@ class Instrument {
     }
 
     std::mt19937 rng_;
+    const Clock::time_point epoch_ = Clock::now();
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::mutex m_; // guards what follows
     std::deque<Out> out_;
     int stall_gap_us_ = -1;
     std::set<uint32_t> refused_;
+    std::map<uint32_t, std::string> log_;
     Tally tally_;
 };
 
@@ -347,7 +379,8 @@ TEST(LinkStress, EveryReturnedPayloadAnswersItsOwnRequest) {
             ASSERT_EQ(memcmp(dst, want.data() + 12, static_cast<size_t>(got)),
                       0)
                 << "request " << n << " took the reply of request "
-                << get_u32(dst);
+                << get_u32(dst) << "\n"
+                << inst.around(n);
             ok++;
         } else if (rc == MXX_FAILED) {
             ASSERT_TRUE(inst.refused(n))
