@@ -7,6 +7,9 @@ namespace vo62sim {
 
 namespace {
 
+// Longest gap between replies released one by one after a stall.
+constexpr uint64_t kMaxGapUs = 1000000;
+
 bool parse_u64(const std::string &s, uint64_t &v) {
     if (s.empty() || s[0] == '-')
         return false;
@@ -94,6 +97,10 @@ bool parse_fault(const std::string &text, FaultSpec &out, std::string &err) {
             ok = parse_u64(val, n) && n <= 600000;
             out.ms = static_cast<int>(n);
             have_ms = true;
+        } else if (key == "gap_us") {
+            ok = out.kind == FaultKind::Stall && parse_u64(val, n) &&
+                 n <= kMaxGapUs;
+            out.gap_us = static_cast<int>(n);
         } else if (key == "status") {
             ok = parse_u64(val, n) && n <= 255;
             out.status = static_cast<int>(n);
@@ -184,8 +191,10 @@ FaultDecision FaultEngine::on_request(uint16_t code) {
             d.drop_reply = true;
         else if (f.kind == FaultKind::Delay && matches_and_fires(f, code))
             d.delay_ms += f.ms;
-        else if (f.kind == FaultKind::Stall && matches_and_fires(f, code))
+        else if (f.kind == FaultKind::Stall && matches_and_fires(f, code)) {
             d.stall_ms += f.ms;
+            d.stall_gap_us = f.gap_us;
+        }
     }
     return d;
 }

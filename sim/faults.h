@@ -41,6 +41,9 @@ struct FaultSpec {
     double p = 1.0; // probability per matching request (per byte for
                     // corrupt)
     int ms = 0;     // delay
+    // stall: how the replies queued behind it leave when it ends: -1 all in
+    // one write, else one by one with this many microseconds between them.
+    int gap_us = -1;
     int status = 1; // status byte of retry, fail and status replies
     // Run-time counters.
     uint64_t seen = 0;
@@ -57,6 +60,7 @@ struct FaultDecision {
     bool drop_reply = false;
     int delay_ms = 0;
     int stall_ms = 0;
+    int stall_gap_us = -1; // see FaultSpec::gap_us
 };
 
 class FaultEngine {

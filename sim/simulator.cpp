@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,13 +30,15 @@ namespace {
 constexpr auto kRxIdleReset = std::chrono::milliseconds(500);
 // A restart waits at most this long for its reply to leave.
 constexpr auto kRestartFlushLimit = std::chrono::milliseconds(1000);
-// Output held for a link that nobody reads is bounded.
 // Bytes written to the pseudo-terminal take a moment to reach the slave
 // side's queue; a restart waits at least this long after the last write.
 constexpr auto kRestartGrace = std::chrono::milliseconds(30);
 // How often a pending restart looks whether its reply was read.
 constexpr auto kRestartPollInterval = std::chrono::milliseconds(2);
+// Output held for a link that nobody reads is bounded.
 constexpr size_t kMaxQueuedOut = 1u << 20;
+// Most replies that one write carries when a stalled line drains.
+constexpr int kMaxWriteChunks = 64;
 constexpr size_t kReadPiece = 65536;
 constexpr int kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 
@@ -379,8 +382,8 @@ void Simulator::identity_changed() {
 
 // ---- Frames -----------------------------------------------------------------
 
-void Simulator::queue_out(int link_id, Bytes frame, uint16_t code,
-                          int stall_ms) {
+void Simulator::queue_out(int link_id, Bytes frame, uint16_t code, int stall_ms,
+                          int stall_gap_us) {
     Link *l = find_link(link_id);
     if (!l)
         return;
@@ -392,10 +395,18 @@ void Simulator::queue_out(int link_id, Bytes frame, uint16_t code,
         return; // nobody reads this link: drop rather than grow without end
     Chunk c;
     auto now = Clock::now();
+    if (l->out.empty())
+        l->release_gap_us = -1; // the queue has drained
     c.start = l->out_free > now ? l->out_free : now;
+    // Behind a stall that releases its queue one by one, each reply leaves
+    // its gap after the one before.
+    if (!l->out.empty() && l->release_gap_us >= 0)
+        c.start += std::chrono::microseconds(l->release_gap_us);
     // A stalled line carries nothing for a while; what follows queues up
     // behind this reply, since out_free moves with it.
     c.start += std::chrono::milliseconds(stall_ms);
+    if (stall_ms > 0)
+        l->release_gap_us = stall_gap_us;
     c.data = std::move(frame);
     l->out_free = c.start + byte_time_ * static_cast<Clock::rep>(c.data.size());
     l->out.push_back(std::move(c));
@@ -451,14 +462,14 @@ void Simulator::on_frame(Link &l, const Frame &f) {
     if (d.delay_ms > 0) {
         int id = l.id;
         uint16_t code = f.code;
-        const int stall = d.stall_ms;
-        schedule(d.delay_ms, [this, id, code, reply, stall]() {
-            queue_out(id, reply, code, stall);
+        const int stall = d.stall_ms, gap = d.stall_gap_us;
+        schedule(d.delay_ms, [this, id, code, reply, stall, gap]() {
+            queue_out(id, reply, code, stall, gap);
         });
         if (restart_pending_)
             restart_deadline_ += std::chrono::milliseconds(d.delay_ms);
     } else {
-        queue_out(l.id, std::move(reply), f.code, d.stall_ms);
+        queue_out(l.id, std::move(reply), f.code, d.stall_ms, d.stall_gap_us);
     }
     if (restart_pending_ && d.stall_ms > 0)
         restart_deadline_ += std::chrono::milliseconds(d.stall_ms);
@@ -518,12 +529,29 @@ bool Simulator::pump_output(Link &l, Clock::time_point now) {
         }
         if (upto <= c.done)
             return true;
+        // On an unpaced line every reply that is due leaves in one write,
+        // as a buffer drains when a stalled line moves again.
+        iovec iov[kMaxWriteChunks];
+        int parts = 0;
+        size_t total = 0;
+        for (auto it = l.out.begin();
+             it != l.out.end() && parts < kMaxWriteChunks; ++it, ++parts) {
+            if (parts > 0 && (byte_time_.count() > 0 || now < it->start))
+                break;
+            const size_t end = parts == 0 ? upto : it->data.size();
+            iov[parts].iov_base = it->data.data() + it->done;
+            iov[parts].iov_len = end - it->done;
+            total += end - it->done;
+        }
         ssize_t w;
-        if (l.pty)
-            w = ::write(l.fd, c.data.data() + c.done, upto - c.done);
-        else
-            w = ::send(l.fd, c.data.data() + c.done, upto - c.done,
-                       MSG_NOSIGNAL);
+        if (l.pty) {
+            w = ::writev(l.fd, iov, parts);
+        } else {
+            msghdr msg{};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = static_cast<size_t>(parts);
+            w = ::sendmsg(l.fd, &msg, MSG_NOSIGNAL);
+        }
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -532,10 +560,18 @@ bool Simulator::pump_output(Link &l, Clock::time_point now) {
         }
         if (w < 0)
             return false;
-        c.done += static_cast<size_t>(w);
         l.last_write = now;
-        if (c.done == c.data.size())
-            l.out.pop_front();
+        size_t left = static_cast<size_t>(w);
+        while (left > 0 && !l.out.empty()) {
+            Chunk &d = l.out.front();
+            const size_t take = std::min(left, d.data.size() - d.done);
+            d.done += take;
+            left -= take;
+            if (d.done == d.data.size())
+                l.out.pop_front();
+        }
+        if (static_cast<size_t>(w) < total)
+            return true; // the rest when the line takes more
     }
     return true;
 }

@@ -75,6 +75,10 @@ class Simulator : public InstrumentHost {
         std::deque<Chunk> in, out;
         Clock::time_point in_free, out_free, last_byte, last_write;
         bool write_blocked = false;
+        // Set by a stall with a gap: the replies queued behind it leave one
+        // by one with this many microseconds between them; -1 when they
+        // leave together. Holds until the queue drains.
+        int release_gap_us = -1;
     };
     struct Timer {
         Clock::time_point at;
@@ -97,7 +101,8 @@ class Simulator : public InstrumentHost {
     void drop_links();
     int write_announcement();
     void remove_announcement();
-    void queue_out(int link_id, Bytes frame, uint16_t code, int stall_ms = 0);
+    void queue_out(int link_id, Bytes frame, uint16_t code, int stall_ms = 0,
+                   int stall_gap_us = -1);
     void on_frame(Link &l, const Frame &f);
     void pump_input(Link &l, Clock::time_point now);
     bool pump_output(Link &l, Clock::time_point now);

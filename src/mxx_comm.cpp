@@ -8,8 +8,10 @@
 // state, `identified`, `probe_attempts` and the hook table of a context are
 // touched only on the event thread; `cmd_tries` is atomic because the
 // identification routine writes it there while commands read it on the main
-// thread. The reply accounting is shared by both: atomics for what the
-// event procedure reads on every frame, a lock for the lists behind them.
+// thread. Reply matching is shared by both threads and has one owner: the
+// event thread decides for each frame under the context's match lock, and
+// the transaction reads those decisions under the same lock (see "Matching
+// replies" below).
 //
 // Context lifetime: the main thread finds a connection's context by walking
 // the library's connection list and then reads from it, while the event
@@ -123,44 +125,67 @@ bool is_general(int code) {
     return code == MXX_CODE_RETRY || code == MXX_CODE_FAIL;
 }
 
-// Updates unsure from the list; ledger_mutex held.
-void update_unsure(MXX_conn *c) {
-    c->unsure.store(!c->owed.empty());
+// ---- Matching replies -------------------------------------------------------
+//
+// Frames carry no sequence number: a reply is matched to its request by its
+// code alone, or is a general retry or failure reply, which answers whatever
+// is pending. Which request a frame answers is decided in one place,
+// match_frame(), on the event thread, for one frame at a time in the order
+// they arrived, under the context's match lock:
+//  - a frame that could answer the transaction in progress (its reply code,
+//    or a general reply) is counted for it and handed to the library, which
+//    stores it in that transaction's buffers, in the same locked step;
+//  - any other reply crosses off the oldest reply still owed to an earlier
+//    request (of its code; a general reply the oldest of all);
+//  - a reply that nobody is owed came unasked: the line is not clean.
+// A transaction hooks its buffers and starts waiting under the same lock,
+// and ends (stops counting, unhooks) under it too. So a frame is counted and
+// stored for exactly one transaction, and one that arrives after a
+// transaction ended can never reach the buffers of the next: it is owed to
+// an earlier request, or it is stray and the next transaction proves the
+// line clean before it sends anything.
+
+bool is_reply(int code) {
+    return is_general(code) || (code >= MXX_REQUEST_FIRST + MXX_RSP_OFFSET &&
+                                code <= MXX_REQUEST_LAST + MXX_RSP_OFFSET);
 }
 
-// Counts a frame that may answer the transaction in progress, or crosses
-// off a reply still owed to an earlier request.
-void account_frame(MXX_conn *c, int code) {
-    const int pending = c->pending_rsp.load();
-    if (pending >= 0 && (code == pending || is_general(code))) {
-        c->arrivals.fetch_add(1);
-        return;
-    }
-    if (!c->unsure.load())
-        return;
-    std::lock_guard<std::mutex> lock(c->ledger_mutex);
-    auto &owed = c->owed;
-    // The instrument answers in order: a frame answers the oldest request
-    // still owed a reply of its code, a general reply the oldest of all.
-    auto it = std::find_if(owed.begin(), owed.end(), [&](const MXX_owed &o) {
-        return o.rsp_code == code || is_general(code);
-    });
-    if (it != owed.end())
-        owed.erase(it);
-    update_unsure(c);
+// Whether the next transaction must first prove the line clean; match_mutex
+// held.
+bool unsure(const MXX_conn *c) {
+    return c->stray || !c->owed.empty();
 }
 
-// Hands one verified frame (rx_buf, 12 + rx_expect bytes) to identification,
-// the hooks and the library.
-void dispatch_frame(int id, MXX_conn *c) {
-    const unsigned char *frame = c->rx_buf;
-    const int frame_len = MXX_HEADER_SIZE + c->rx_expect;
+// Decides what one verified frame is and offers it to the library, as one
+// step; match_mutex held (see above).
+void match_frame(int id, MXX_conn *c, const unsigned char *frame,
+                 int frame_len) {
     const int code = WireReader(frame, frame_len).u16(OFF_CODE);
+    if (c->pending_rsp >= 0 && (code == c->pending_rsp || is_general(code))) {
+        c->pending_arrivals++;
+    } else if (is_reply(code)) {
+        // The instrument answers in order: a frame answers the oldest
+        // request still owed a reply of its code, a general reply the
+        // oldest of all.
+        auto &owed = c->owed;
+        auto it =
+            std::find_if(owed.begin(), owed.end(), [&](const MXX_owed &o) {
+                return o.rsp_code == code || is_general(code);
+            });
+        if (it != owed.end())
+            owed.erase(it);
+        else
+            c->stray = true;
+    }
+    // Every frame is offered; the library stores only those of the codes
+    // the transaction in progress (or the proof of the line) has hooked.
+    comm_fill_rsp_buff(id, code, frame, frame_len);
+}
 
-    // Accounting comes first: identification below may release the main
-    // thread, whose next transaction must already see this frame counted.
-    account_frame(c, code);
-
+// Hands one verified frame to identification and the hooks.
+void dispatch_frame(int id, MXX_conn *c, const unsigned char *frame,
+                    int frame_len) {
+    const int code = WireReader(frame, frame_len).u16(OFF_CODE);
     if (!c->identified && c->test_probe != nullptr) {
         if (c->test_probe(id, frame, &c->probe_type, c->probe_attempts)) {
             c->identified = 1;
@@ -184,14 +209,20 @@ void dispatch_frame(int id, MXX_conn *c) {
     const MXX_hook &any = c->hooks[MXX_HOOK_SLOTS - 1];
     if (!taken && any.code == MXX_HOOK_ANY && any.callback != nullptr)
         any.callback(id, c, frame, c->user);
-
-    comm_fill_rsp_buff(id, code, frame, frame_len);
-    reset_rx(c);
 }
 
 // Feeds received bytes through the receive state of c: the magic and the
-// header byte by byte, the payload in whole pieces.
+// header byte by byte, the payload in whole pieces. The frames completed by
+// one read are kept in c->batch, then matched together under one hold of
+// the match lock, then handed to identification and the hooks in order.
+// Matching comes first, since identification may release the main thread,
+// whose first transaction must already see the frame matched; and frames
+// that arrived together are matched together, so a transaction woken by
+// the first of them ends only after the others are counted: a reply that
+// came twice in one read is seen as such, never as the next request's.
 void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
+    c->batch.clear();
+    c->batch_ends.clear();
     for (int i = 0; i < len; i++) {
         const unsigned char b = data[i];
         if (c->rx_pos == 0) {
@@ -242,8 +273,25 @@ void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
             reset_rx(c);
             continue;
         }
-        dispatch_frame(id, c);
+        c->batch.insert(c->batch.end(), c->rx_buf,
+                        c->rx_buf + MXX_HEADER_SIZE + c->rx_expect);
+        c->batch_ends.push_back(c->batch.size());
+        reset_rx(c);
     }
+    if (c->batch_ends.empty())
+        return;
+    auto each = [&](auto fn) {
+        size_t at = 0;
+        for (size_t end : c->batch_ends) {
+            fn(c->batch.data() + at, static_cast<int>(end - at));
+            at = end;
+        }
+    };
+    {
+        std::lock_guard<std::mutex> lock(c->match_mutex);
+        each([&](const unsigned char *f, int n) { match_frame(id, c, f, n); });
+    }
+    each([&](const unsigned char *f, int n) { dispatch_frame(id, c, f, n); });
 }
 
 int on_idle(int id, MXX_conn *c) {
@@ -367,12 +415,11 @@ bool write_may_have_sent(int rc) {
            rc != COMM_ERR_ARG;
 }
 
-// Records a reply that may still be on its way; ledger_mutex held. Answers
+// Records a reply that may still be on its way; match_mutex held. Answers
 // the entry's number.
 unsigned long long owe(MXX_conn *c, int rsp_code) {
     const unsigned long long seq = ++c->owed_seq;
     c->owed.push_back(MXX_owed{rsp_code, comm_time_ms(), seq});
-    update_unsure(c);
     return seq;
 }
 
@@ -391,7 +438,7 @@ int prove_clean(int conn, MXX_conn *c) {
         int code = BARRIER_CODES[0];
         unsigned long long seq = 0;
         {
-            std::lock_guard<std::mutex> lock(c->ledger_mutex);
+            std::lock_guard<std::mutex> lock(c->match_mutex);
             const long long now = comm_time_ms();
             std::erase_if(c->owed, [&](const MXX_owed &o) {
                 return now - o.since >= MXX_OWED_FORGET_MS;
@@ -408,24 +455,34 @@ int prove_clean(int conn, MXX_conn *c) {
                 }
             }
             seq = owe(c, code + MXX_RSP_OFFSET);
+            // Only replies of its code are hooked, to wake the wait;
+            // general replies cannot tell whose they are.
+            comm_hook_response(conn, code + MXX_RSP_OFFSET, rsp,
+                               MXX_RSP_BUF_SIZE, MXX_CODE_FAIL, nullptr, 0,
+                               MXX_CODE_RETRY, nullptr, 0);
         }
-        auto crossed_off = [&] {
-            std::lock_guard<std::mutex> lock(c->ledger_mutex);
-            return std::none_of(
-                c->owed.begin(), c->owed.end(),
-                [&](const MXX_owed &o) { return o.seq == seq; });
+        // Answered: the proof's own entry is crossed off. The line is then
+        // clean, and is declared so in the same step, so that a frame
+        // arriving after it is judged against a clean line.
+        auto answered = [&] {
+            std::lock_guard<std::mutex> lock(c->match_mutex);
+            const bool done =
+                std::none_of(c->owed.begin(), c->owed.end(),
+                             [&](const MXX_owed &o) { return o.seq == seq; });
+            if (done) {
+                c->owed.clear();
+                c->stray = false;
+                comm_unhook_response(conn);
+            }
+            return done;
         };
         const int len =
             MXX_make_command(frame, code, nullptr, 0, MXX_BARRIER_TIMEOUT_MS);
-        // Only replies of its code are hooked, to wake the wait; general
-        // replies cannot tell whose they are.
-        comm_hook_response(conn, code + MXX_RSP_OFFSET, rsp, MXX_RSP_BUF_SIZE,
-                           MXX_CODE_FAIL, nullptr, 0, MXX_CODE_RETRY, nullptr,
-                           0);
         int rc = comm_write(conn, frame, len, 0, MXX_BARRIER_TIMEOUT_MS);
-        bool answered = false;
         const long long deadline = comm_time_ms() + MXX_BARRIER_TIMEOUT_MS;
-        while (rc == COMM_OK && !(answered = crossed_off())) {
+        while (rc == COMM_OK) {
+            if (answered())
+                return MXX_OK;
             const long long left = deadline - comm_time_ms();
             if (left <= 0)
                 break;
@@ -435,12 +492,9 @@ int prove_clean(int conn, MXX_conn *c) {
             if (rc == COMM_ERR_TIMEOUT)
                 rc = COMM_OK; // looked at once more, then the deadline ends it
         }
-        comm_unhook_response(conn);
-        if (answered) {
-            std::lock_guard<std::mutex> lock(c->ledger_mutex);
-            c->owed.clear();
-            update_unsure(c);
-            return MXX_OK;
+        {
+            std::lock_guard<std::mutex> lock(c->match_mutex);
+            comm_unhook_response(conn);
         }
         if (rc != COMM_OK)
             return rc; // the link is gone
@@ -448,22 +502,29 @@ int prove_clean(int conn, MXX_conn *c) {
     return MXX_NO_REPLY;
 }
 
+// The frames that this transaction's tries may still receive: counted
+// arrivals against whole writes, read under the match lock.
+unsigned arrivals_of(MXX_conn *c) {
+    std::lock_guard<std::mutex> lock(c->match_mutex);
+    return c->pending_arrivals;
+}
+
 // The transaction. With again_after_silence the command is written again
 // after a time-out, as after a retry reply; without it only a retry reply,
 // by which the device says it did not carry the command out, brings another
 // try.
 //
-// Frames carry no sequence number, so a reply is matched to the request by
-// its code alone, and a reply that missed its time-out could answer a later
-// request of the same code. The transaction therefore counts its writes and
-// the frames that could answer them. When replies are still owed at its
-// end (a try timed out, or its reply came late and another try's reply was
-// taken), it keeps listening for them and discards them, until the latest
-// try has had its time-out twice over, but at most MXX_SETTLE_MAX_MS after
-// the transaction's end. Replies that have not
-// come by then leave the connection unsure: the next transaction first
-// proves the line clean (prove_clean), and sends nothing if it cannot. A
-// healthy exchange pays nothing of this.
+// A reply that missed its time-out could answer a later request of the
+// same code. The transaction therefore counts its writes, and the event
+// thread counts the frames that could answer them (see "Matching replies").
+// When replies are still owed at its end (a try timed out, or its reply
+// came late and another try's reply was taken), it keeps listening for them
+// and discards them, until the latest try has had its time-out twice over,
+// but at most MXX_SETTLE_MAX_MS after the transaction's end. Replies that
+// have not come by then are written in the connection's list of owed
+// replies, and more replies than writes mark the line stray: either way the
+// next transaction first proves the line clean (prove_clean), and sends
+// nothing if it cannot. A healthy exchange pays nothing of this.
 int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
              int dst_size, int *out_len, int *out_param, int *out_status,
              int timeout_ms, int wait, bool again_after_silence) {
@@ -482,35 +543,55 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
 
     if (!wait) {
         // Nobody waits for this reply: until it is seen, it is one that a
-        // later request must not take.
+        // later request must not take. Owed before the write, so that a
+        // reply quicker than this thread finds its entry.
+        unsigned long long seq = 0;
+        if (ctx != nullptr) {
+            std::lock_guard<std::mutex> lock(ctx->match_mutex);
+            seq = owe(ctx, rsp_code);
+        }
         const int rc = comm_write(conn, frame.data(), frame_len, 0, timeout_ms);
         if (ctx != nullptr && rc == COMM_OK)
             ctx->frames_written.fetch_add(1);
-        if (ctx != nullptr && (rc == COMM_OK || write_may_have_sent(rc))) {
-            std::lock_guard<std::mutex> lock(ctx->ledger_mutex);
-            owe(ctx, rsp_code);
+        if (ctx != nullptr && rc != COMM_OK && !write_may_have_sent(rc)) {
+            std::lock_guard<std::mutex> lock(ctx->match_mutex);
+            std::erase_if(ctx->owed,
+                          [&](const MXX_owed &o) { return o.seq == seq; });
         }
         return rc;
     }
 
-    if (ctx != nullptr && ctx->unsure.load()) {
+    if (ctx != nullptr) {
+        bool must_prove;
+        {
+            std::lock_guard<std::mutex> lock(ctx->match_mutex);
+            must_prove = unsure(ctx);
+        }
         // Until the line is proven clean, a reply could be taken for
         // another request's: the command is not sent.
-        const int proven = prove_clean(conn, ctx);
-        if (proven != MXX_OK)
-            return proven;
+        if (must_prove) {
+            const int proven = prove_clean(conn, ctx);
+            if (proven != MXX_OK)
+                return proven;
+        }
     }
 
     unsigned char rsp[MXX_RSP_BUF_SIZE];
     unsigned char fail[MXX_REPLY_BUF_SIZE];
     unsigned char retry[MXX_REPLY_BUF_SIZE];
-    comm_hook_response(conn, rsp_code, rsp, MXX_RSP_BUF_SIZE, MXX_CODE_FAIL,
-                       fail, MXX_REPLY_BUF_SIZE, MXX_CODE_RETRY, retry,
-                       MXX_REPLY_BUF_SIZE);
-    unsigned base = 0;
+    auto hook = [&] {
+        comm_hook_response(conn, rsp_code, rsp, MXX_RSP_BUF_SIZE, MXX_CODE_FAIL,
+                           fail, MXX_REPLY_BUF_SIZE, MXX_CODE_RETRY, retry,
+                           MXX_REPLY_BUF_SIZE);
+    };
     if (ctx != nullptr) {
-        ctx->pending_rsp.store(rsp_code);
-        base = ctx->arrivals.load();
+        // Hooked and counted from the same moment on.
+        std::lock_guard<std::mutex> lock(ctx->match_mutex);
+        hook();
+        ctx->pending_rsp = rsp_code;
+        ctx->pending_arrivals = 0;
+    } else {
+        hook();
     }
 
     int done = 0;
@@ -552,42 +633,46 @@ int transact(int conn, int code, const void *req, int inbuff_size, void *dst,
             break;
     }
 
-    if (ctx != nullptr) {
-        // Settle: collect the replies still owed to this transaction's
-        // tries and discard them. Which try an arrival answered cannot be
-        // told, so the latest try's reply is awaited up to twice its
-        // time-out after it was written, bounded for long time-outs.
-        auto owed = [&] { return ctx->arrivals.load() - base < written; };
-        if (owed()) {
-            const long long deadline =
-                std::min(last_write + 2LL * timeout_ms,
-                         comm_time_ms() + MXX_SETTLE_MAX_MS);
-            while (owed()) {
-                const long long left = deadline - comm_time_ms();
-                if (left <= 0)
-                    break;
-                int rsp_count = 0, fail_count = 0, retry_count = 0;
-                const int rc =
-                    comm_wait_response(conn, &rsp_count, &fail_count,
-                                       &retry_count, static_cast<int>(left));
-                if (rc != COMM_OK && rc != COMM_ERR_TIMEOUT)
-                    break; // the link is closing
-            }
-        }
-        ctx->pending_rsp.store(-1);
-        // What is still owed now is crossed off as it comes, or left to the
-        // next transaction's proof.
-        const unsigned got = ctx->arrivals.load() - base;
-        unsigned left_owed = got < written ? written - got : 0;
-        if (doubtful)
-            left_owed++;
-        if (left_owed > 0) {
-            std::lock_guard<std::mutex> lock(ctx->ledger_mutex);
-            for (unsigned i = 0; i < left_owed; i++)
-                owe(ctx, rsp_code);
+    if (ctx == nullptr) {
+        comm_unhook_response(conn);
+        return result;
+    }
+    // Settle: collect the replies still owed to this transaction's tries
+    // and discard them. Which try an arrival answered cannot be told, so
+    // the latest try's reply is awaited up to twice its time-out after it
+    // was written, bounded for long time-outs.
+    if (arrivals_of(ctx) < written) {
+        const long long deadline = std::min(last_write + 2LL * timeout_ms,
+                                            comm_time_ms() + MXX_SETTLE_MAX_MS);
+        while (arrivals_of(ctx) < written) {
+            const long long left = deadline - comm_time_ms();
+            if (left <= 0)
+                break;
+            int rsp_count = 0, fail_count = 0, retry_count = 0;
+            const int rc =
+                comm_wait_response(conn, &rsp_count, &fail_count, &retry_count,
+                                   static_cast<int>(left));
+            if (rc != COMM_OK && rc != COMM_ERR_TIMEOUT)
+                break; // the link is closing
         }
     }
+    // The end: no frame is counted for this transaction or stored in its
+    // buffers after this step. What is still owed is crossed off as it
+    // comes, or left to the next transaction's proof.
+    std::lock_guard<std::mutex> lock(ctx->match_mutex);
+    const unsigned got = ctx->pending_arrivals;
+    ctx->pending_rsp = -1;
+    ctx->pending_arrivals = 0;
     comm_unhook_response(conn);
+    unsigned left_owed = got < written ? written - got : 0;
+    if (doubtful)
+        left_owed++;
+    for (unsigned i = 0; i < left_owed; i++)
+        owe(ctx, rsp_code);
+    // More replies than requests: one of them was not an answer to this
+    // transaction, and the next must not trust the line until it is proven.
+    if (got > written)
+        ctx->stray = true;
     return result;
 }
 

@@ -23,6 +23,11 @@ constexpr int MXX_CODE_RETRY = 12289;    // 0x3001: send the command again
 constexpr int MXX_CODE_FAIL = 12290;     // 0x3002: the command failed
 constexpr int MXX_HOOK_SLOTS = 255;
 constexpr int MXX_HOOK_ANY = 0xFFFF; // code of the catch-all hook
+// Request codes of the device family; their replies (code + 1000) and the
+// two general replies are what the link matches. Frames of other codes are
+// events (live data: 9302) and never answer a request.
+constexpr int MXX_REQUEST_FIRST = 8000;
+constexpr int MXX_REQUEST_LAST = 8299;
 
 // Transaction results besides the library's own write errors.
 constexpr int MXX_OK = 0;
@@ -80,22 +85,27 @@ struct MXX_conn {
     MXX_disconnected_cb event_disconnected;
     int hook_count;
     MXX_hook hooks[MXX_HOOK_SLOTS];
+    // The frames completed by one read, back to back, and where each ends
+    // (event thread only).
+    std::vector<unsigned char> batch;
+    std::vector<size_t> batch_ends;
 
-    // Reply accounting, so that no transaction takes a reply that may
-    // belong to an earlier request (see the transaction in mxx_comm.cpp).
-    // The transaction in progress waits for replies of code pending_rsp
-    // (-1: none); the event procedure counts every frame that could answer
-    // it (that code, a retry or a failure reply) in arrivals.
-    std::atomic<int> pending_rsp{-1};
-    std::atomic<unsigned> arrivals{0};
     // Command frames written whole on this connection, and its identifier
     // (set once connected), by which a retired context is still found.
     std::atomic<unsigned> frames_written{0};
     std::atomic<int> conn_id{-1};
-    // Set while replies of earlier requests may still arrive (owed is not
-    // empty), for the event procedure and the transaction's fast path.
-    std::atomic<bool> unsure{false};
-    std::mutex ledger_mutex; // guards owed and owed_seq
+
+    // Reply matching (see "Matching replies" in mxx_comm.cpp). The fields
+    // below are guarded by match_mutex. The event thread decides for every
+    // frame, one at a time in the order they arrived and under that lock,
+    // whether it answers the transaction in progress, is owed to an earlier
+    // request or came unasked, and hands it over in the same step.
+    std::mutex match_mutex;
+    // The transaction in progress waits for replies of code pending_rsp
+    // (-1: none); frames that could answer it (that code, a retry or a
+    // failure reply) are counted in pending_arrivals.
+    int pending_rsp = -1;
+    unsigned pending_arrivals = 0;
     // Replies that may still be on their way, one entry per reply: of
     // requests sent without waiting (identification probes, restart), of
     // transactions that ended with replies owed, and of requests sent to
@@ -104,7 +114,11 @@ struct MXX_conn {
     // of all); there are never fewer entries than replies truly on their
     // way. Emptied once the line is proven clean.
     std::vector<MXX_owed> owed;
-    unsigned long long owed_seq;
+    unsigned long long owed_seq = 0;
+    // A reply came that nobody was owed (an unsolicited frame, or more
+    // replies than a transaction wrote requests): until the line is proven
+    // clean, any reply could be a stray one.
+    bool stray = false;
 };
 
 // Frames.

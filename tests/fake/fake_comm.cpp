@@ -28,6 +28,9 @@ struct Hook {
     unsigned char *bufs[3] = {nullptr, nullptr, nullptr};
     int sizes[3] = {0, 0, 0};
     int counts[3] = {0, 0, 0};
+    // Frames are staged here and copied into the caller's buffers by the
+    // wait, on the caller's thread, as the library does.
+    Bytes staged[3];
     bool stored = false;
 };
 
@@ -87,6 +90,8 @@ struct State {
 
     std::vector<Conn> conns; // never erased before reset; cursor = index
     DeviceFn device;
+    FillSeam fill_seam;
+    WaitSeam wait_seam;
     std::map<int, Bytes> answers;
     std::map<int, std::deque<Bytes>> answers_once;
     std::deque<int> write_results;
@@ -276,6 +281,8 @@ void reset() {
     s.bt_found.clear();
     s.conns.clear();
     s.device = nullptr;
+    s.fill_seam = nullptr;
+    s.wait_seam = nullptr;
     s.answers.clear();
     s.answers_once.clear();
     s.write_results.clear();
@@ -347,6 +354,16 @@ void fail_writes(const std::vector<int> &results) {
     S().write_results.insert(S().write_results.end(), results.begin(),
                              results.end());
 }
+void set_fill_seam(FillSeam fn) {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().fill_seam = std::move(fn);
+}
+
+void set_wait_seam(WaitSeam fn) {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().wait_seam = std::move(fn);
+}
+
 void script_wait(const WaitReply &reply) {
     std::lock_guard<std::mutex> lock(S().m);
     S().wait_script.push_back(reply);
@@ -788,13 +805,28 @@ int comm_wait_response(int id, int *rsp_count, int *fail_count,
     *rsp_count = c->hook.counts[0];
     *fail_count = c->hook.counts[1];
     *retry_count = c->hook.counts[2];
+    for (int k = 0; k < 3; k++)
+        if (c->hook.counts[k] > 0)
+            memcpy(c->hook.bufs[k], c->hook.staged[k].data(),
+                   static_cast<size_t>(c->hook.counts[k]));
     c->hook.stored = false;
     for (int &n : c->hook.counts)
         n = 0;
+    if (WaitSeam seam = s.wait_seam) {
+        lock.unlock();
+        seam();
+    }
     return COMM_OK;
 }
 
 int comm_fill_rsp_buff(int id, int code, const unsigned char *frame, int len) {
+    FillSeam seam;
+    {
+        std::lock_guard<std::mutex> lock(S().m);
+        seam = S().fill_seam;
+    }
+    if (seam)
+        seam(code);
     std::lock_guard<std::mutex> lock(S().m);
     record("comm_fill_rsp_buff(%d,%d,%d)", id, code, len);
     Conn *c = find(id);
@@ -805,7 +837,7 @@ int comm_fill_rsp_buff(int id, int code, const unsigned char *frame, int len) {
             continue;
         if (len > c->hook.sizes[k] || c->hook.bufs[k] == nullptr)
             return COMM_ERR_NOT_FOUND;
-        memcpy(c->hook.bufs[k], frame, static_cast<size_t>(len));
+        c->hook.staged[k].assign(frame, frame + len);
         c->hook.counts[k] = len;
         c->hook.stored = true;
         S().cv.notify_all();

@@ -14,9 +14,9 @@
 //    thread, in order (post()), or on the test's thread (deliver()). Never
 //    two calls of one procedure at a time.
 //  - Emulates reply hooking: comm_hook_response() registers three buffers,
-//    comm_fill_rsp_buff() stores whole frames whose code is hooked and that
-//    fit, comm_wait_response() reports the bytes stored since the previous
-//    wait.
+//    comm_fill_rsp_buff() stages whole frames whose code is hooked and that
+//    fit, comm_wait_response() copies them into the hooked buffers on the
+//    waiting thread and reports the bytes staged since the previous wait.
 //  - Plays the device: canned answers per request code (answer(),
 //    answer_once()) and a callback per written frame (set_device()); both
 //    run on the writing thread and normally post their reply bytes, which
@@ -131,6 +131,18 @@ struct WaitReply {
 };
 // The next comm_wait_response() calls report these, in order.
 void script_wait(const WaitReply &reply);
+
+// Seams that hold a thread at a chosen point, for tests that force one
+// interleaving of the event thread and a waiting transaction (real time
+// only). Each runs outside the fake's lock and may block; keep it bounded.
+// The fill seam runs at the start of every comm_fill_rsp_buff(), on the
+// thread that delivers the frame, before anything is stored.
+using FillSeam = std::function<void(int code)>;
+void set_fill_seam(FillSeam fn);
+// The wait seam runs when comm_wait_response() is about to return replies,
+// on the waiting thread, after their bytes and counts were handed over.
+using WaitSeam = std::function<void()>;
+void set_wait_seam(WaitSeam fn);
 
 // Queues an event for the event thread (data copied). Events of a closed or
 // unknown connection are dropped.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "link_fixture.h"
 
@@ -222,6 +223,72 @@ TEST_F(Transaction, RealRepliesThroughTheEventThread) {
     // A reply to another command is not taken for this one.
     fake_comm::answer(8203, frame(9007, text("stale")));
     EXPECT_EQ(send(8203), 255);
+}
+
+TEST_F(Transaction, RepliesNobodyWasOwedMakeTheNextProveTheLine) {
+    // What arrives on a line nobody doubts, and whether the next command
+    // must first prove the line clean.
+    struct Case {
+        const char *what;
+        std::function<void(int conn)> arrive;
+        bool proves;
+    };
+    const std::vector<Case> cases = {
+        {"a reply between transactions",
+         [](int conn) {
+             fake_comm::deliver(conn, COMM_EV_DATA, frame(9211, text("x")));
+         },
+         true},
+        {"a general reply between transactions",
+         [](int conn) { fake_comm::deliver(conn, COMM_EV_DATA, frame(12290)); },
+         true},
+        {"live data between transactions",
+         [](int conn) {
+             fake_comm::deliver(conn, COMM_EV_DATA, frame(9302, text("x")));
+         },
+         false},
+        {"a reply twice in one read",
+         [this](int conn) {
+             fake_comm::answer(8210,
+                               fake_comm::concat({frame(9210), frame(9210)}));
+             EXPECT_EQ(MXX_send_cmd(conn, 8210, nullptr, 0, dst, 8, &len,
+                                    &param, &status, 800, 1),
+                       0);
+         },
+         true},
+        {"a reply of another code during a transaction",
+         [this](int conn) {
+             fake_comm::answer(8210, frame(9007, text("stale")));
+             EXPECT_EQ(MXX_send_cmd(conn, 8210, nullptr, 0, dst, 8, &len,
+                                    &param, &status, 800, 1),
+                       255);
+         },
+         true},
+        {"one reply to one request",
+         [this](int conn) {
+             fake_comm::answer(8210, frame(9210));
+             EXPECT_EQ(MXX_send_cmd(conn, 8210, nullptr, 0, dst, 8, &len,
+                                    &param, &status, 800, 1),
+                       0);
+         },
+         false},
+    };
+    for (const Case &c : cases) {
+        const int conn = open_plain();
+        MXX_set_cmd_num_try(conn, 3);
+        c.arrive(conn);
+        fake_comm::drain();
+        fake_comm::clear_records();
+        answer_proofs();
+        fake_comm::answer(8203, frame(9203, text("status")));
+        EXPECT_EQ(MXX_send_cmd(conn, 8203, nullptr, 0, dst, 8, &len, &param,
+                               &status, 800, 1),
+                  0)
+            << c.what;
+        const std::vector<int> want =
+            c.proves ? std::vector<int>{8007, 8203} : std::vector<int>{8203};
+        EXPECT_EQ(fake_comm::written_codes(), want) << c.what;
+    }
 }
 
 TEST(TransactionDeath, PayloadSizeOutsideTheFrameStopsTheProgram) {

@@ -4,9 +4,13 @@
 //
 //   fault_matrix [--seed N] [--fault NAME]... [--op NAME]... [--verbose]
 //                [--keep DIR] [--custom "SIMULATOR ARGUMENTS"]...
+//                [--repeat N] [--bound SECONDS] [--image-size BYTES]
 //
 // A --custom row runs every operation with the given simulator arguments
-// (for example "--fault cut:code=8211,skip=5") instead of the fixed faults.
+// (for example "--fault cut:code=8211,skip=5") instead of the fixed faults,
+// N times (--repeat), each cell within the bound (120 s unless --bound says
+// otherwise). --image-size sets the size of the card image every cell
+// starts from (65,536 bytes).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +40,8 @@ std::vector<std::string> words(const std::string &text) {
 int usage() {
     fprintf(stderr,
             "usage: fault_matrix [--seed N] [--fault NAME]... [--op NAME]... "
-            "[--verbose] [--keep DIR] [--custom \"SIMULATOR ARGUMENTS\"]...\n"
+            "[--verbose] [--keep DIR] [--custom \"SIMULATOR ARGUMENTS\"]... "
+            "[--repeat N] [--bound SECONDS] [--image-size BYTES]\n"
             "faults:");
     for (matrix::Fault f : matrix::all_faults())
         fprintf(stderr, " %s", matrix::fault_name(f));
@@ -56,6 +61,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> custom;
     std::vector<matrix::Fault> faults;
     std::vector<matrix::Op> ops;
+    int repeat = 1, bound_s = kCustomBoundS;
+    long image_size = 0;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const bool has_value = i + 1 < argc;
@@ -73,6 +80,18 @@ int main(int argc, char **argv) {
             ops.push_back(op);
         } else if (a == "--custom" && has_value) {
             custom.push_back(argv[++i]);
+        } else if (a == "--repeat" && has_value) {
+            repeat = atoi(argv[++i]);
+            if (repeat < 1)
+                return usage();
+        } else if (a == "--bound" && has_value) {
+            bound_s = atoi(argv[++i]);
+            if (bound_s < 1)
+                return usage();
+        } else if (a == "--image-size" && has_value) {
+            image_size = atol(argv[++i]);
+            if (image_size < 1)
+                return usage();
         } else if (a == "--keep" && has_value) {
             keep = argv[++i];
         } else if (a == "--verbose") {
@@ -89,6 +108,8 @@ int main(int argc, char **argv) {
     matrix::Matrix m(seed);
     if (!keep.empty())
         m.keep(keep);
+    if (image_size > 0)
+        m.set_image_size(image_size);
     if (!m.prepare()) {
         fprintf(stderr, "fault_matrix: %s\n", m.error().c_str());
         return 2;
@@ -126,10 +147,11 @@ int main(int argc, char **argv) {
         }
         printf("\n");
     }
-    for (const std::string &c : custom) {
+    for (int run = 0; run < repeat * static_cast<int>(custom.size()); run++) {
+        const std::string &c = custom[static_cast<size_t>(run) % custom.size()];
         printf("%s\n%-*s", c.c_str(), kRowTitle, "");
         for (matrix::Op op : ops) {
-            matrix::CellResult r = m.run(words(c), op, kCustomBoundS);
+            matrix::CellResult r = m.run(words(c), op, bound_s);
             printf("%-*s", kColumn, matrix::verdict_text(r.verdict));
             fflush(stdout);
             if (r.verdict == matrix::Verdict::Bad)

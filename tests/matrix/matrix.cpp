@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 // The card: the simulator's demo log (21 records, notes, auxiliary data, a
 // concentration table), made from this seed, and a small card image.
 constexpr const char *kCardSeed = "7";
-constexpr const char *kImageSize = "65536";
+constexpr long kImageSize = 65536;
 constexpr int kPrepareMs = 60000;
 // Each cell gets a fresh copy of the card, and these input files.
 constexpr const char *kArchive = "card.tar";
@@ -54,7 +54,8 @@ const FaultInfo kFaults[] = {
     {Fault::Cut, "cut", "link cut"},
     {Fault::Paced, "paced", "115200 baud"},
     {Fault::Late, "late", "late replies"},
-    {Fault::Stall, "stall", "line stalls"},
+    {Fault::Stall, "stall", "stalls, one write"},
+    {Fault::StallGap, "stall_gap", "stalls, 150us gaps"},
     {Fault::Busy, "busy", "instrument busy"},
     {Fault::EraseLost, "erase", "erase reply lost"},
 };
@@ -219,6 +220,8 @@ std::vector<std::string> sim_args(Fault fault, Op op) {
                 "delay:ms=1000,p=2%,code=" + std::to_string(i.transfer)};
     case Fault::Stall:
         return {"--fault", "stall:ms=1100,every=50"};
+    case Fault::StallGap:
+        return {"--fault", "stall:ms=1100,every=50,gap_us=150"};
     case Fault::Busy:
         return {"--fault", std::string("retry:") + i.busy};
     case Fault::EraseLost:
@@ -433,7 +436,8 @@ const char *verdict_text(Verdict v) {
 
 // ---- Running ---------------------------------------------------------------
 
-Matrix::Matrix(uint64_t seed) : seed_(seed), dirs_(std::make_unique<Dirs>()) {}
+Matrix::Matrix(uint64_t seed)
+    : seed_(seed), image_size_(kImageSize), dirs_(std::make_unique<Dirs>()) {}
 
 Matrix::~Matrix() = default;
 
@@ -459,8 +463,9 @@ bool Matrix::prepare() {
     fs::create_directories(dirs_->inputs(), ec);
     {
         // A card that has never been used gets the demo log.
-        SimProcess sim({"--seed", kCardSeed, "--image-size", kImageSize},
-                       dirs_->card());
+        SimProcess sim(
+            {"--seed", kCardSeed, "--image-size", std::to_string(image_size_)},
+            dirs_->card());
         const bool started = sim.started();
         if (!started || !sim.stop()) {
             error_ = std::string(started ? "the simulator did not stop cleanly"

@@ -30,6 +30,7 @@ enum class Fault {
     Paced,
     Late,
     Stall,
+    StallGap,
     Busy,
     EraseLost
 };
@@ -107,6 +108,8 @@ class Matrix {
     // Keeps each cell's card, files, simulator trace and console output in
     // dir/<fault>-<operation>/ (for looking into a cell).
     void keep(const std::string &dir) { keep_dir_ = dir; }
+    // The size of the card image every cell starts from (before prepare).
+    void set_image_size(long bytes) { image_size_ = bytes; }
     // The bound a cell must end within, in seconds.
     static int bound_s(Fault fault, Op op);
 
@@ -116,6 +119,7 @@ class Matrix {
     CellResult finish(Op op, const Outcome &o, int bound_s) const;
 
     uint64_t seed_;
+    long image_size_;
     std::string keep_dir_;
     std::string error_;
     std::unique_ptr<struct Dirs> dirs_;

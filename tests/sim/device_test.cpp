@@ -407,9 +407,10 @@ TEST_F(Device, FaultsActOnTheChosenRequests) {
 TEST_F(Device, DelayLetsLaterRepliesPassAStallHoldsThemBack) {
     // Two requests back to back, the first one's reply held back 300 ms:
     // a delayed reply is passed by the second reply, a stalled line keeps
-    // their order.
+    // their order and releases them together, or one by one with a gap.
     for (const char *fault :
-         {"delay:code=8001,ms=300", "stall:code=8001,ms=300"}) {
+         {"delay:code=8001,ms=300", "stall:code=8001,ms=300",
+          "stall:code=8001,ms=300,gap_us=200000"}) {
         FaultSpec f;
         std::string err;
         ASSERT_TRUE(vo62sim::parse_fault(fault, f, err)) << err;
@@ -419,10 +420,16 @@ TEST_F(Device, DelayLetsLaterRepliesPassAStallHoldsThemBack) {
         ASSERT_TRUE(client.send_raw(encode_request(8007, {}, 800)));
         WireFrame first, second;
         ASSERT_TRUE(client.next_frame(first, 3000)) << fault;
+        const auto first_at = Clock::now();
         ASSERT_TRUE(client.next_frame(second, 3000)) << fault;
         const bool reordered = fault[0] == 'd';
         EXPECT_EQ(first.code, reordered ? 9007 : 9001) << fault;
         EXPECT_EQ(second.code, reordered ? 9001 : 9007) << fault;
+        if (f.gap_us > 0) {
+            EXPECT_GE(Clock::now() - first_at,
+                      std::chrono::microseconds(f.gap_us / 2))
+                << fault;
+        }
         stop();
     }
 }

@@ -38,6 +38,8 @@ TEST(FaultGrammar, AcceptsEveryKindWithItsKeys) {
     EXPECT_EQ(f.kind, FaultKind::Stall);
     EXPECT_EQ(f.ms, 1100);
     EXPECT_EQ(f.every, 50u);
+    EXPECT_EQ(f.gap_us, -1); // the queue leaves in one write
+    EXPECT_EQ(parsed("stall:ms=1100,gap_us=300").gap_us, 300);
     EXPECT_EQ(parsed("silent").kind, FaultKind::Silent);
     EXPECT_EQ(parsed("stuck").kind, FaultKind::Stuck);
     EXPECT_EQ(parsed("status:code=8201,status=3").status, 3);
@@ -47,7 +49,9 @@ TEST(FaultGrammar, RejectsMalformedSpecsWithAMessage) {
     for (const char *s :
          {"explode", "fail:code", "fail:code=70000", "fail:colour=red",
           "corrupt", "corrupt:p=2", "delay", "delay:ms=-5", "status:status=0",
-          "drop:p=abc", "fail:count=-1", "stall", "stall:ms=5,every=0"}) {
+          "drop:p=abc", "fail:count=-1", "stall", "stall:ms=5,every=0",
+          "delay:ms=5,gap_us=10", "stall:ms=5,gap_us=-1",
+          "stall:ms=5,gap_us=2000000"}) {
         FaultSpec f;
         std::string err;
         EXPECT_FALSE(vo62sim::parse_fault(s, f, err)) << s;
