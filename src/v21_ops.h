@@ -320,14 +320,25 @@ struct wait_clock {
 };
 void set_wait_clock(const wait_clock *clock);
 
-// Takes over the instrument and opens the single measurement (or the
-// scanner): afterwards one trigger measures (or starts marking).
-int V21_op_remote_start(bool scanner, const char *name);
+// The last measurement the instrument held before a measurement or scan
+// was triggered: the result must differ from it to be reported.
+struct V21_remote_before {
+    bool had_last = false; // false: the instrument had none
+    meas_record last{};    // its first read, decoded
+};
+// Takes over the instrument, reads its last measurement as it is now into
+// *before, and opens the single measurement (or the scanner): afterwards
+// one trigger measures (or starts marking).
+int V21_op_remote_start(bool scanner, const char *name,
+                        V21_remote_before *before);
 // Sends a trigger or a cancel event.
 int V21_op_remote_event(bool cancel, const char *name);
-// Waits until the measurement (or scan) has ended, up to limit_ms, and
-// reads its record (its bytes reported to progress).
-int V21_op_remote_result(bool scanner, meas_record *rec, const char *name,
-                         int limit_ms, Progress &bytes);
+// Waits until the measurement (or scan) has ended, up to limit_ms, reads its
+// record (its bytes reported to progress) and proves it new: a record with
+// the number, counter and time of the one before is the old result, not
+// reported (OP_FAILED after one line saying so).
+int V21_op_remote_result(bool scanner, const V21_remote_before &before,
+                         meas_record *rec, const char *name, int limit_ms,
+                         Progress &bytes);
 
 #endif
