@@ -234,7 +234,8 @@ int V21_op_purge(Progress &progress);
 // bytes the file holds. With resume an existing file is continued from its
 // size rounded down to a whole read, after the read before that point came
 // again equal to the file's bytes (OP_LOCAL_FILE after one line when it
-// did not, the file untouched); otherwise an existing file is replaced.
+// did not, or when the file is longer than the card's image, the file
+// untouched); otherwise an existing file is replaced.
 int V21_op_download_sd(const char *path, Progress &progress,
                        uint64_t *copied = nullptr, bool resume = false);
 // Unpacks a tar archive onto the card (progress in bytes of the archive).

@@ -468,6 +468,19 @@ TEST_F(CliEndToEnd, ResumedCardDownloadEqualsTheCardOrIsRefused) {
     EXPECT_TRUE(read_file(b("img.bin")) == raw);
     EXPECT_EQ(parse(r)["bytes"], raw.size());
 
+    // A file longer than the card holds bytes the card does not: refused,
+    // also when it is not a whole read longer.
+    for (size_t extra : {8u, 100u, 511u, 512u}) {
+        const std::string longer = raw + std::string(extra, 'J');
+        ASSERT_TRUE(write_file(b("long.bin"), longer));
+        r = cli(sim, {"card", "download", "long.bin", "--resume"}, b_dir());
+        EXPECT_EQ(r.exit_code, 4) << extra;
+        EXPECT_NE(r.err.find("long.bin is longer than the card's image"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(read_file(b("long.bin")) == longer) << extra;
+    }
+
     raw[part.size() - 1] = char(raw[part.size() - 1] ^ 0x55);
     ASSERT_TRUE(write_file(raw_path, raw));
     const std::string before = read_file(b("changed.bin"));
