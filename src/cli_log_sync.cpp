@@ -403,9 +403,13 @@ struct Sync {
                                                    no_progress())
                             : V21_op_download_aux(id_conn, slot, tmp.c_str(),
                                                   no_progress());
-        if (rc != 0 || !sync_path(tmp, false)) {
+        if (rc != OP_OK || !sync_path(tmp, false)) {
             ::unlink(tmp.c_str());
-            result.files_failed++;
+            // Refused by the instrument, or not written here.
+            if (rc == OP_OK || rc == OP_LOCAL_FILE)
+                result.files_failed++;
+            else
+                result.side_refused++;
             return false;
         }
         return archive.place(
@@ -712,5 +716,7 @@ int log_sync(const LogSyncOpts &o, LogSyncResult *res) {
     if (st != OP_OK)
         return st;
     sync.regenerate();
+    if (result.side_refused)
+        return OP_FAILED;
     return result.files_failed ? OP_LOCAL_FILE : OP_OK;
 }

@@ -138,7 +138,9 @@ int V21_op_download_record(int id, int slot, unsigned char *buf,
 int V21_op_read_record_part(int id, int slot, unsigned char *buf,
                             uint32_t *offset, uint32_t to, Progress &progress);
 // Copies a slot's voice note or aux data into a local file, reporting its
-// bytes to progress. Answers 0 or -1.
+// bytes to progress. Answers OP_OK, OP_FAILED after the command error line
+// of a failed request, or OP_LOCAL_FILE when the local file could not be
+// written.
 int V21_op_download_note(int id, int slot, const char *path,
                          Progress &progress);
 int V21_op_download_aux(int id, int slot, const char *path, Progress &progress);
@@ -163,8 +165,11 @@ struct V21_meas_log_result {
     int total = 0;        // to download
     std::string dir;      // where the files went ("" when none was saved)
     int files_failed = 0; // local files that could not be written
+    int side_refused = 0; // notes and aux data the instrument did not give
 };
-// OP_LOCAL_FILE when every record came but a local file failed.
+// OP_FAILED when a request failed, also one for a note or aux data after
+// which the download went on; otherwise OP_LOCAL_FILE when every record came
+// but a local file failed.
 int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r);
 // The slots of an entry table of n slots in download order: every slot whose
 // key is neither 0 nor 0xFFFFFFFF, by key as an unsigned number, equal keys

@@ -735,6 +735,38 @@ TEST_F(CliEndToEnd, LogSyncTellsAReusedSlotAndKeyFromTheOldRecord) {
     EXPECT_EQ(measure_and_sync(1), std::make_pair(1, 1));
 }
 
+// A request the instrument refuses ends with status 1, a local file that
+// cannot be written with 4, in a download as in a sync; either way the
+// records that could be had are there.
+TEST_F(CliEndToEnd, LogDownloadAndSyncTellARefusedRequestFromALocalFile) {
+    struct Case {
+        std::string fault;
+        std::vector<std::string> options;
+        int status;
+    } cases[] = {
+        {"status:code=8007,status=1,skip=1", {}, 1},
+        {"fail:code=8209", {"--notes"}, 1},
+        {"", {"--raw"}, 4},
+    };
+    for (const Case &c : cases)
+        for (const char *command : {"download", "sync"}) {
+            SCOPED_TRACE(c.fault + " " + command);
+            std::vector<std::string> args = {"--seed", "7"};
+            if (!c.fault.empty())
+                args.insert(args.end(), {"--fault", c.fault});
+            SimProcess sim(args); // the faults count from its start
+            ASSERT_TRUE(sim.started());
+            const std::string dir = std::string("S-") + command;
+            fs::remove_all(b(dir));
+            // A raw-sample file that cannot be written: a directory.
+            ASSERT_TRUE(fs::create_directories(b(dir + "/data00000487.dat")));
+            std::vector<std::string> argv = {"log", command, dir};
+            argv.insert(argv.end(), c.options.begin(), c.options.end());
+            ProcessResult r = cli(sim, argv, b_dir());
+            EXPECT_EQ(r.exit_code, c.status) << r.err;
+        }
+}
+
 // A damaged or foreign index is refused naming it, and --rebuild makes a
 // new one; a directory that cannot be written stops the sync before a
 // request; a record number that repeats with other bytes is kept twice
