@@ -304,6 +304,44 @@ TEST_F(CliEndToEnd, ScreenTablesAndRemoteMeasurement) {
     EXPECT_GT(parse(r)["samples"].size(), 2u);
 }
 
+// A key event's reply that comes late, is lost or corrupted: the event is
+// never written twice, and the measurement either fails or is a new one,
+// the one the instrument stored; never the one before.
+TEST_F(CliEndToEnd, MeasureNeverReportsThePreviousResult) {
+    TempDir card;
+    auto last_counter = [&] {
+        const std::string rec = read_file(card.path() + "/meas/last.dat");
+        return rec.size() < 91
+                   ? -1
+                   : int(uint8_t(rec[87]) | uint8_t(rec[88]) << 8 |
+                         uint8_t(rec[89]) << 16 | uint8_t(rec[90]) << 24);
+    };
+    for (const char *fault :
+         {"", "stall:ms=900,code=8022,count=1",
+          "stall:ms=1500,code=8022,count=1", "drop:code=8022,count=1",
+          "corrupt:p=0.05,code=8022", "stall:ms=900,code=8023,count=1"}) {
+        SCOPED_TRACE(fault);
+        std::vector<std::string> args = {"--seed", "7", "--measure-ms", "200"};
+        if (*fault)
+            args.insert(args.end(), {"--fault", fault});
+        SimProcess sim(args, card.path());
+        ASSERT_TRUE(sim.started());
+        const int before = last_counter();
+        ProcessResult r = cli(sim, {"--json", "measure"}, b_dir());
+        if (*fault == 0) {
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+        }
+        if (r.exit_code == 0) {
+            EXPECT_EQ(parse(r)["counter"], before + 1);
+            EXPECT_EQ(last_counter(), before + 1);
+        } else {
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+            EXPECT_LE(last_counter(), before + 1); // measured at most once
+        }
+    }
+}
+
 // "-p auto" takes the only instrument; none, or two, is an error that says
 // what was found.
 TEST_F(CliEndToEnd, AutoPortFindsExactlyOneInstrument) {
