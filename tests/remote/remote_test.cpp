@@ -132,38 +132,6 @@ TEST_F(Remote, WaitGivesUpOnAnInstrumentThatNeverChangesState) {
     EXPECT_EQ(dev_.reads(), std::vector<std::string>{"meas/last.dat"});
 }
 
-// An instrument that did not measure still holds the previous result: it
-// is never printed as the new one. A result that differs in its counter
-// alone is new.
-TEST_F(Remote, TheOldResultIsNeverReportedAsNew) {
-    answer_set_and_events();
-    RecordFields f;
-    f.counter = 41;
-    f.num_samples = 2;
-    const Bytes old = make_record(f);
-    char me[] = "me\n", sn[] = "sn\n";
-    for (char *line : {me, sn}) {
-        dev_.files["meas/last.dat"] = old;
-        dev_.states = {2};
-        feed_stdin("0\n1\n");
-        OutputCapture cap;
-        EXPECT_EQ(line == me ? V21_cmd_measure(line, 0)
-                             : V21_cmd_scanner(line, 0),
-                  -1);
-        EXPECT_EQ(cap.err(), "No new result: the instrument's last measurement "
-                             "is still record 0 (counter 41, 0000/00/00 "
-                             "00:00:00)!\n");
-        EXPECT_EQ(cap.out().find("Type="), std::string::npos);
-        EXPECT_EQ(cap.out().find("Meas time:"), std::string::npos);
-    }
-    f.counter = 42;
-    dev_.result = make_record(f);
-    feed_stdin("0\n");
-    OutputCapture cap;
-    EXPECT_EQ(V21_cmd_measure(me, 0), 0);
-    EXPECT_NE(cap.out().find("[42/ 2]"), std::string::npos) << cap.err();
-}
-
 TEST_F(Remote, FailedStateRequestsEndAWaitOnlyWhenTheyRepeat) {
     // A failed poll never counts as having left the state, and failures
     // between successes start counting again.
