@@ -51,7 +51,8 @@ bool parse_fault(const std::string &text, FaultSpec &out, std::string &err) {
                  {"retry", FaultKind::Retry},     {"fail", FaultKind::Fail},
                  {"status", FaultKind::Status},   {"delay", FaultKind::Delay},
                  {"silent", FaultKind::Silent},   {"cut", FaultKind::Cut},
-                 {"stuck", FaultKind::Stuck},     {"stall", FaultKind::Stall}};
+                 {"stuck", FaultKind::Stuck},     {"stall", FaultKind::Stall},
+                 {"noop", FaultKind::Noop}};
     bool found = false;
     for (const auto &k : kinds)
         if (kind == k.name) {
@@ -172,6 +173,7 @@ FaultDecision FaultEngine::on_request(uint16_t code) {
             a = FaultDecision::Fail;
             break;
         case FaultKind::Status:
+        case FaultKind::Noop:
             a = FaultDecision::Status;
             break;
         default:
@@ -179,7 +181,7 @@ FaultDecision FaultEngine::on_request(uint16_t code) {
         }
         if (matches_and_fires(f, code)) {
             d.action = a;
-            d.status = f.status;
+            d.status = f.kind == FaultKind::Noop ? 0 : f.status;
             break;
         }
     }

@@ -22,6 +22,8 @@ enum class FaultKind {
     Retry,   // answer the general retry reply instead of carrying it out
     Fail,    // answer the general failure reply instead of carrying it out
     Status,  // answer the request's own reply code with a non-zero status
+    Noop,    // answer the request's own reply code with status 0 (success)
+             // without carrying it out: a key the instrument did not take
     Delay,   // hold the reply back for ms milliseconds; later ones pass it
     Stall,   // the line goes quiet for ms milliseconds before the reply;
              // everything after it waits behind it
@@ -68,7 +70,7 @@ class FaultEngine {
     FaultEngine() : rng_(1) {}
     FaultEngine(std::vector<FaultSpec> faults, uint64_t seed);
     // Faults are tried in the order given: the first of cut, silent, retry,
-    // fail and status that acts on the request decides, and later ones of
+    // fail, status and noop that acts on the request decides, and later ones of
     // those kinds do not count it. Drop, delay and stall then act on the
     // reply.
     FaultDecision on_request(uint16_t code);

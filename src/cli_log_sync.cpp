@@ -7,8 +7,12 @@
 // is cleared (or the record with the highest key is deleted), after which
 // the instrument hands out the same keys again, so the slot and key of a
 // known record are checked against the record's first read: the newest
-// matching record first, then older ones while they differ. Keys grow with
-// time, so once one matches, every older one does too.
+// matching record first, then older ones while they differ. A new record's
+// key follows the highest key in the log, its top bit left out, so a slot
+// and key given again are newer than every record kept since: once one
+// matches, every older one does too. "Newer" is therefore judged by the key
+// without its top bit: a record marked with it is not newer for that, and
+// one that is truly new may come before it in download order.
 #include "cli_log_sync.h"
 
 #include <algorithm>
@@ -54,7 +58,8 @@ constexpr char NOTE_EXT[] = ".wav";
 constexpr char AUX_EXT[] = ".dat";
 constexpr size_t MAX_INDEX_SIZE = size_t(64) << 20;
 // The part of a sort key that counts up; the top bit marks a record and is
-// left out when telling whether the keys started again.
+// left out when telling which record is newer and whether the keys started
+// again.
 constexpr uint32_t KEY_COUNT_MASK = 0x7FFFFFFF;
 // The index is replaced after every record, but not more often than this.
 constexpr std::chrono::milliseconds INDEX_SAVE_INTERVAL{500};
@@ -398,9 +403,13 @@ struct Sync {
                                                    no_progress())
                             : V21_op_download_aux(id_conn, slot, tmp.c_str(),
                                                   no_progress());
-        if (rc != 0 || !sync_path(tmp, false)) {
+        if (rc != OP_OK || !sync_path(tmp, false)) {
             ::unlink(tmp.c_str());
-            result.files_failed++;
+            // Refused by the instrument, or not written here.
+            if (rc == OP_OK || rc == OP_LOCAL_FILE)
+                result.files_failed++;
+            else
+                result.side_refused++;
             return false;
         }
         return archive.place(
@@ -556,12 +565,17 @@ int sync_log(Sync &s, std::vector<log_entry> &entries) {
             era_top = std::max(era_top, all[i].key & KEY_COUNT_MASK);
     }
 
-    // Walks the matching slots from the newest key down until one starts
-    // as its archived record does.
+    // Walks the matching slots from the newest key down (the key without
+    // its top bit) until one starts as its archived record does.
+    std::vector<int> walk = order;
+    std::stable_sort(walk.begin(), walk.end(), [&](int a, int b) {
+        return (entries[size_t(a)].sort_key & KEY_COUNT_MASK) <
+               (entries[size_t(b)].sort_key & KEY_COUNT_MASK);
+    });
     std::vector<bool> fresh(entries.size(), true);
     std::map<int, std::vector<unsigned char>> heads;
     bool settled = false;
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    for (auto it = walk.rbegin(); it != walk.rend(); ++it) {
         const int slot = *it;
         auto k = known.find({slot, entries[size_t(slot)].sort_key});
         if (k == known.end())
@@ -702,5 +716,7 @@ int log_sync(const LogSyncOpts &o, LogSyncResult *res) {
     if (st != OP_OK)
         return st;
     sync.regenerate();
+    if (result.side_refused)
+        return OP_FAILED;
     return result.files_failed ? OP_LOCAL_FILE : OP_OK;
 }

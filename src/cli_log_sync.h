@@ -26,6 +26,7 @@ struct LogSyncResult {
     int downloaded = 0;    // of those, downloaded
     int archived = 0;      // records in the archive
     int files_failed = 0;  // local files that could not be written
+    int side_refused = 0;  // notes and aux data the instrument did not give
 };
 
 // Refuses, before anything is sent, a directory that cannot be made or
@@ -33,7 +34,9 @@ struct LogSyncResult {
 int log_sync_check_dir(const std::string &dir);
 // Downloads the records new to the archive in DIR and regenerates the
 // download's files from it. OP_LOCAL_FILE for an index that is damaged or
-// of another instrument, or when a file could not be written.
+// of another instrument, or when a file could not be written; OP_FAILED
+// when a request failed, also one for a note or aux data after which the
+// sync went on.
 int log_sync(const LogSyncOpts &o, LogSyncResult *r);
 
 #endif

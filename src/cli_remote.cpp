@@ -69,12 +69,14 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
     measure.check = [m]() -> int { return check_ms(m->ms); };
     measure.run = [m](CliRun &run) -> int {
         constexpr const char *name = "V21_cmd_measure";
-        int st = V21_op_remote_start(false, name);
+        V21_remote_before before;
+        int st = V21_op_remote_start(false, name, &before);
         if (st == OP_OK)
             st = V21_op_remote_event(false, name);
         meas_record rec;
         if (st == OP_OK)
-            st = V21_op_remote_result(false, &rec, name, m->ms, no_progress());
+            st = V21_op_remote_result(false, before, &rec, name, m->ms,
+                                      no_progress());
         if (st != OP_OK)
             return st;
         if (!m->samples.empty() && save_meas(m->samples.c_str(), &rec) != 0)
@@ -99,7 +101,8 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
     };
     scan.run = [scan_ms](CliRun &run) -> int {
         constexpr const char *name = "V21_cmd_scanner";
-        int st = V21_op_remote_start(true, name);
+        V21_remote_before before;
+        int st = V21_op_remote_start(true, name, &before);
         if (st != OP_OK)
             return st;
         wait_scan_end(*scan_ms);
@@ -108,8 +111,8 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
         st = V21_op_remote_event(true, name);
         meas_record rec;
         if (st == OP_OK)
-            st = V21_op_remote_result(true, &rec, name, WAIT_STATE_LIMIT_MS,
-                                      no_progress());
+            st = V21_op_remote_result(true, before, &rec, name,
+                                      WAIT_STATE_LIMIT_MS, no_progress());
         if (st != OP_OK)
             return st;
         nlohmann::json samples = nlohmann::json::array();

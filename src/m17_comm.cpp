@@ -127,8 +127,11 @@ int M17_flash_FW(int id, uint32_t encrypted, uint32_t raw_checksum, int wait) {
     WireWriter w(req, sizeof req);
     w.u32(0, encrypted);
     w.u32(4, raw_checksum);
-    return request(id, M17_CODE_FLASH_FW, req, sizeof req, nullptr, 0, nullptr,
-                   M17_FLASH_TIMEOUT_MS, wait);
+    // Once: an instrument whose reply was lost may be programming itself,
+    // and must not be asked to start again.
+    return MXX_send_cmd_once(id, M17_CODE_FLASH_FW, req, sizeof req, nullptr, 0,
+                             nullptr, nullptr, nullptr, M17_FLASH_TIMEOUT_MS,
+                             wait);
 }
 
 int M17_set_serial(int id, const char *serial, int wait) {

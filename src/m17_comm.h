@@ -60,6 +60,7 @@ int M17_erase_ext_flash(int id, uint32_t *block_size, int wait);
 int M17_read_ext_flash(int id, int block_index, unsigned char *buf, int wait);
 int M17_write_ext_flash(int id, int block_index, const unsigned char *data,
                         int size, int wait);
+// Written once: after a time-out the instrument may be flashing.
 int M17_flash_FW(int id, uint32_t encrypted, uint32_t raw_checksum, int wait);
 // Sends the first 8 characters of serial.
 int M17_set_serial(int id, const char *serial, int wait);

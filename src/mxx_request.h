@@ -1,6 +1,7 @@
 // Helpers the request sets share: one transaction through MXX_send_cmd, a
-// request that sends one 32-bit value, and one whose reply is one 32-bit
-// value, stored only when the reply holds it whole.
+// request that sends one 32-bit value (also once only, through
+// MXX_send_cmd_once), and one whose reply is one 32-bit value, stored only
+// when the reply holds it whole.
 #ifndef MXX_REQUEST_H
 #define MXX_REQUEST_H
 
@@ -30,6 +31,17 @@ inline int send_u32(int id, int code, uint32_t value, int timeout_ms,
     WireWriter(req, sizeof req).u32(0, value);
     return request(id, code, req, sizeof req, nullptr, 0, nullptr, timeout_ms,
                    wait);
+}
+
+// The same for a request that changes the instrument's state in a way a
+// second copy would change again (a key event, a state): it is written
+// again only after a retry reply, never after a time-out.
+inline int send_u32_once(int id, int code, uint32_t value, int timeout_ms,
+                         int wait) {
+    unsigned char req[U32_SIZE];
+    WireWriter(req, sizeof req).u32(0, value);
+    return MXX_send_cmd_once(id, code, req, sizeof req, nullptr, 0, nullptr,
+                             nullptr, nullptr, timeout_ms, wait);
 }
 
 // A request without payload whose answer is one 32-bit value; a reply too

@@ -17,12 +17,12 @@ int download_record(int id, int slot, unsigned char *buf) {
 
 int download_note(int id, int slot, const char *path) {
     DotProgress dots(NOTE_DOTS_EVERY, NOTE_DOTS_EVERY - 1);
-    return V21_op_download_note(id, slot, path, dots);
+    return cmd_result(V21_op_download_note(id, slot, path, dots));
 }
 
 int download_aux(int id, int slot, const char *path) {
     DotProgress dots(NOTE_DOTS_EVERY, NOTE_DOTS_EVERY - 1);
-    return V21_op_download_aux(id, slot, path, dots);
+    return cmd_result(V21_op_download_aux(id, slot, path, dots));
 }
 
 int V21_cmd_get_meas_log(char *, int) {
@@ -43,8 +43,12 @@ int V21_cmd_get_meas_log(char *, int) {
     DotProgress dots(NOTE_DOTS_EVERY, NOTE_DOTS_EVERY - 1);
     o.record_bytes = &offsets;
     o.file_bytes = &dots;
-    const int st = V21_op_get_meas_log(o, nullptr);
-    // A local file that could not be written is reported, and the download
-    // goes on without it.
-    return st == OP_OK || st == OP_LOCAL_FILE ? 0 : -1;
+    V21_meas_log_result r;
+    const int st = V21_op_get_meas_log(o, &r);
+    // A local file that could not be written, or a note or aux data the
+    // instrument did not give, is reported, and the download goes on
+    // without it.
+    const bool all_records =
+        st == OP_FAILED && r.side_refused > 0 && r.records == r.total;
+    return st == OP_OK || st == OP_LOCAL_FILE || all_records ? 0 : -1;
 }

@@ -38,7 +38,8 @@ int ask_trigger_or_stop() {
 
 int V21_cmd_measure(char *, int) {
     constexpr const char *name = "V21_cmd_measure";
-    if (V21_op_remote_start(false, name) != OP_OK)
+    V21_remote_before before;
+    if (V21_op_remote_start(false, name, &before) != OP_OK)
         return -1;
     int answer = 0;
     input_integer_msg(&answer, 0, 1, "0-Trigger,1-Cancel");
@@ -49,8 +50,8 @@ int V21_cmd_measure(char *, int) {
         return 0;
     meas_record rec;
     OffsetProgress offsets;
-    if (V21_op_remote_result(false, &rec, name, WAIT_STATE_LIMIT_MS, offsets) !=
-        OP_OK)
+    if (V21_op_remote_result(false, before, &rec, name, WAIT_STATE_LIMIT_MS,
+                             offsets) != OP_OK)
         return -1;
     log_write("MAIN",
               "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,"
@@ -64,7 +65,8 @@ int V21_cmd_measure(char *, int) {
 
 int V21_cmd_scanner(char *, int) {
     constexpr const char *name = "V21_cmd_scanner";
-    if (V21_op_remote_start(true, name) != OP_OK)
+    V21_remote_before before;
+    if (V21_op_remote_start(true, name, &before) != OP_OK)
         return -1;
     for (;;) {
         const bool stop = ask_trigger_or_stop() == 1;
@@ -75,8 +77,8 @@ int V21_cmd_scanner(char *, int) {
     }
     meas_record rec;
     OffsetProgress offsets;
-    if (V21_op_remote_result(true, &rec, name, WAIT_STATE_LIMIT_MS, offsets) !=
-        OP_OK)
+    if (V21_op_remote_result(true, before, &rec, name, WAIT_STATE_LIMIT_MS,
+                             offsets) != OP_OK)
         return -1;
     print_scan_samples(rec);
     return 0;

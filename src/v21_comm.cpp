@@ -206,12 +206,15 @@ int V21_Measure(int id, int32_t *value, int wait) {
     return get_i32(id, V21_CODE_MEASURE, value, wait);
 }
 
+// A key event moves the instrument's menu or starts and stops a measurement,
+// and a state request cancels what runs: a second copy written after a lost
+// reply would act again, so both are written once.
 int V21_Send_Event(int id, uint32_t event, int wait) {
-    return send_u32(id, V21_CODE_SEND_EVENT, event, V21_TIMEOUT_MS, wait);
+    return send_u32_once(id, V21_CODE_SEND_EVENT, event, V21_TIMEOUT_MS, wait);
 }
 
 int V21_Set_State(int id, uint32_t state, int wait) {
-    return send_u32(id, V21_CODE_SET_STATE, state, V21_TIMEOUT_MS, wait);
+    return send_u32_once(id, V21_CODE_SET_STATE, state, V21_TIMEOUT_MS, wait);
 }
 
 int V21_Get_State(int id, int32_t *state, int wait) {

@@ -77,6 +77,8 @@ int V21_Append_File(int id, const char *name, const unsigned char *data,
 int V21_Read_File(int id, const char *name, unsigned char *buf, uint32_t offset,
                   uint32_t max_len, uint32_t *count, int wait);
 int V21_Measure(int id, int32_t *value, int wait);
+// Written once: after a time-out the event or state may have arrived, and a
+// second copy would act again (README: which requests are repeated).
 int V21_Send_Event(int id, uint32_t event, int wait);
 int V21_Set_State(int id, uint32_t state, int wait);
 int V21_Get_State(int id, int32_t *state, int wait);

@@ -138,7 +138,9 @@ int V21_op_download_record(int id, int slot, unsigned char *buf,
 int V21_op_read_record_part(int id, int slot, unsigned char *buf,
                             uint32_t *offset, uint32_t to, Progress &progress);
 // Copies a slot's voice note or aux data into a local file, reporting its
-// bytes to progress. Answers 0 or -1.
+// bytes to progress. Answers OP_OK, OP_FAILED after the command error line
+// of a failed request, or OP_LOCAL_FILE when the local file could not be
+// written.
 int V21_op_download_note(int id, int slot, const char *path,
                          Progress &progress);
 int V21_op_download_aux(int id, int slot, const char *path, Progress &progress);
@@ -163,8 +165,11 @@ struct V21_meas_log_result {
     int total = 0;        // to download
     std::string dir;      // where the files went ("" when none was saved)
     int files_failed = 0; // local files that could not be written
+    int side_refused = 0; // notes and aux data the instrument did not give
 };
-// OP_LOCAL_FILE when every record came but a local file failed.
+// OP_FAILED when a request failed, also one for a note or aux data after
+// which the download went on; otherwise OP_LOCAL_FILE when every record came
+// but a local file failed.
 int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r);
 // The slots of an entry table of n slots in download order: every slot whose
 // key is neither 0 nor 0xFFFFFFFF, by key as an unsigned number, equal keys
@@ -234,7 +239,8 @@ int V21_op_purge(Progress &progress);
 // bytes the file holds. With resume an existing file is continued from its
 // size rounded down to a whole read, after the read before that point came
 // again equal to the file's bytes (OP_LOCAL_FILE after one line when it
-// did not, the file untouched); otherwise an existing file is replaced.
+// did not, or when the file is longer than the card's image, the file
+// untouched); otherwise an existing file is replaced.
 int V21_op_download_sd(const char *path, Progress &progress,
                        uint64_t *copied = nullptr, bool resume = false);
 // Unpacks a tar archive onto the card (progress in bytes of the archive).
@@ -320,14 +326,25 @@ struct wait_clock {
 };
 void set_wait_clock(const wait_clock *clock);
 
-// Takes over the instrument and opens the single measurement (or the
-// scanner): afterwards one trigger measures (or starts marking).
-int V21_op_remote_start(bool scanner, const char *name);
+// The last measurement the instrument held before a measurement or scan
+// was triggered: the result must differ from it to be reported.
+struct V21_remote_before {
+    bool had_last = false; // false: the instrument had none
+    meas_record last{};    // its first read, decoded
+};
+// Takes over the instrument, reads its last measurement as it is now into
+// *before, and opens the single measurement (or the scanner): afterwards
+// one trigger measures (or starts marking).
+int V21_op_remote_start(bool scanner, const char *name,
+                        V21_remote_before *before);
 // Sends a trigger or a cancel event.
 int V21_op_remote_event(bool cancel, const char *name);
-// Waits until the measurement (or scan) has ended, up to limit_ms, and
-// reads its record (its bytes reported to progress).
-int V21_op_remote_result(bool scanner, meas_record *rec, const char *name,
-                         int limit_ms, Progress &bytes);
+// Waits until the measurement (or scan) has ended, up to limit_ms, reads its
+// record (its bytes reported to progress) and proves it new: a record with
+// the number, counter and time of the one before is the old result, not
+// reported (OP_FAILED after one line saying so).
+int V21_op_remote_result(bool scanner, const V21_remote_before &before,
+                         meas_record *rec, const char *name, int limit_ms,
+                         Progress &bytes);
 
 #endif

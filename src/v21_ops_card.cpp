@@ -237,15 +237,17 @@ int resume_point(const char *name, uint32_t size, uint32_t *offset) {
         report_write_error(name);
         return OP_LOCAL_FILE;
     }
-    const uint64_t whole = uint64_t(have) / IMAGE_READ_CHUNK * IMAGE_READ_CHUNK;
-    if (whole == 0)
-        return OP_OK;
-    if (whole > size) {
+    // Bytes past the card's end can be nothing the card holds, and the copy
+    // would leave them standing behind the image.
+    if (uint64_t(have) > size) {
         log_error("%s is longer than the card's image (%u bytes): not "
                   "resumed, nothing written.\n",
                   name, size);
         return OP_LOCAL_FILE;
     }
+    const uint64_t whole = uint64_t(have) / IMAGE_READ_CHUNK * IMAGE_READ_CHUNK;
+    if (whole == 0)
+        return OP_OK;
     const uint32_t check = uint32_t(whole) - IMAGE_READ_CHUNK;
     unsigned char disk[IMAGE_READ_CHUNK], card[IMAGE_READ_CHUNK];
     if (fseek(file.get(), long(check), SEEK_SET) != 0 ||

@@ -219,22 +219,23 @@ void write_dump(const std::vector<log_entry> &entries) {
 }
 
 // Reads the serial and prepares the per-instrument directory and the
-// summary file.
+// summary file. OP_FAILED when the serial cannot be read or names no
+// directory, OP_LOCAL_FILE when the directory given cannot be made.
 int prepare_output(Run &run) {
     if (M17_op_get_serial() != OP_OK)
-        return cmd_error("V21_cmd_get_meas_log", -1);
+        return op_error("V21_cmd_get_meas_log", -1);
     op_text("Serial = %s\n", serial_no);
     std::string dir = run.o.dir;
     std::error_code ec;
     if (dir.empty()) {
         if (!meas_log_default_dir(&dir))
-            return -1;
+            return OP_FAILED;
         // Files report their own errors.
         std::filesystem::create_directory(dir, ec);
     } else if (!std::filesystem::create_directories(dir, ec) && ec) {
         log_error("Cannot create directory %s: %s\n", dir.c_str(),
                   ec.message().c_str());
-        return -1;
+        return OP_LOCAL_FILE;
     }
     run.result.dir = dir;
     run.prefix = dir + "/";
@@ -246,7 +247,16 @@ int prepare_output(Run &run) {
             run.result.files_failed++;
         }
     }
-    return 0;
+    return OP_OK;
+}
+
+// Counts a side file that failed: refused by the instrument, or not
+// written locally.
+void count_side_failure(V21_meas_log_result &result, int status) {
+    if (status == OP_LOCAL_FILE)
+        result.files_failed++;
+    else if (status != OP_OK)
+        result.side_refused++;
 }
 
 // Downloads and prints one slot's record with its side files.
@@ -261,25 +271,21 @@ int download_slot(Run &run, int slot, const log_entry &entry,
     decode_meas_record(buf, MEAS_RECORD_SIZE, &rec);
     listing.add(rec);
     Progress &file = run.o.file_bytes ? *run.o.file_bytes : no_progress();
-    int failed = 0;
     if (run.o.raw &&
         save_meas(run.side_file(MEAS_LOG_RAW_FORMAT, rec.rec_no), &rec) != 0)
-        failed++;
+        run.result.files_failed++;
     if (run.o.notes && (entry.flags & LOG_ENTRY_NOTE)) {
         op_text("%s", INDENT);
-        if (V21_op_download_note(
-                id_conn, slot, run.side_file(MEAS_LOG_NOTE_FORMAT, rec.rec_no),
-                file) != 0)
-            failed++;
+        const char *path = run.side_file(MEAS_LOG_NOTE_FORMAT, rec.rec_no);
+        count_side_failure(run.result,
+                           V21_op_download_note(id_conn, slot, path, file));
     }
     if (run.o.aux && (entry.flags & LOG_ENTRY_AUX)) {
         op_text("%s", INDENT);
-        if (V21_op_download_aux(id_conn, slot,
-                                run.side_file(MEAS_LOG_AUX_FORMAT, rec.rec_no),
-                                file) != 0)
-            failed++;
+        const char *path = run.side_file(MEAS_LOG_AUX_FORMAT, rec.rec_no);
+        count_side_failure(run.result,
+                           V21_op_download_aux(id_conn, slot, path, file));
     }
-    run.result.files_failed += failed;
     return 0;
 }
 
@@ -403,8 +409,11 @@ int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r) {
     const int n = int(entries.size());
     list_entries(entries);
 
-    if (run.any_save() && prepare_output(run) != 0)
-        return o.dir.empty() ? OP_FAILED : OP_LOCAL_FILE;
+    if (run.any_save()) {
+        const int st = prepare_output(run);
+        if (st != OP_OK)
+            return st;
+    }
     if (o.dump)
         write_dump(entries);
 
@@ -435,5 +444,7 @@ int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r) {
     listing.finish();
     run.close_summary();
     op_text("Num downloaded records:%d\n", int(order.size()));
+    if (result.side_refused)
+        return OP_FAILED;
     return result.files_failed ? OP_LOCAL_FILE : OP_OK;
 }

@@ -10,20 +10,22 @@
 namespace {
 
 // Copies a device file piece by piece into a local file; shared by the note
-// and auxiliary-data downloads.
+// and auxiliary-data downloads. A failed request is OP_FAILED, a local file
+// that cannot be written OP_LOCAL_FILE, so that a caller tells the two
+// apart.
 int download_file(int id, const char *device_file, const char *header,
                   const char *name, int slot, const char *path,
                   Progress &progress) {
     uint32_t size = 0;
     int rc = V21_File_Info(id, device_file, &size, 1);
     if (rc != 0)
-        return cmd_error(name, rc);
+        return op_error(name, rc);
     op_text(header, slot, static_cast<int>(size));
 
     FilePtr file = open_file(path, "wb");
     if (!file) {
         report_write_error(path);
-        return -1;
+        return OP_LOCAL_FILE;
     }
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
     unsigned char chunk[RECORD_READ_CHUNK];
@@ -34,21 +36,21 @@ int download_file(int id, const char *device_file, const char *header,
                            1);
         if (rc != 0) {
             close_written(file, path); // what was copied so far stays
-            return cmd_error(name, rc);
+            return op_error(name, rc);
         }
         if (count == 0)
             break;
         if (fwrite(chunk, 1, count, file.get()) != count) {
             close_written(file, path);
-            return -1;
+            return OP_LOCAL_FILE;
         }
         offset += count;
         phase.advance(count);
     }
     if (!close_written(file, path))
-        return -1;
+        return OP_LOCAL_FILE;
     op_text("Ok\n");
-    return 0;
+    return OP_OK;
 }
 
 } // namespace

@@ -2,11 +2,18 @@
 // started through the instrument's state and key events, and the waits on
 // its state. The live progress of a measurement or a scan is printed by the
 // live-data event handler while these operations poll the state.
+//
+// The result is the instrument's last measurement, read once the state says
+// the run has ended. An instrument that never ran the measurement (a key
+// event lost, the state machine elsewhere) ends the wait as well and still
+// holds the previous result, so the record read before the trigger is
+// compared with the one read after: only a different one is reported.
 #include <chrono>
 #include <thread>
 
 #include "cmd_util.h"
 #include "libcomm.h"
+#include "mxx_comm.h"
 #include "ra62d2ide.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
@@ -25,6 +32,9 @@ void real_sleep_ms(int ms) {
 }
 
 const wait_clock real_clock = {real_now_ms, real_sleep_ms};
+
+// The instrument's last measurement.
+const char *const LAST_MEAS_FILE = "meas/last.dat";
 const wait_clock *clock_in_use = &real_clock;
 
 // Polls the state until done(state) holds. Only a state that was actually
@@ -61,6 +71,25 @@ int send_events(std::initializer_list<uint32_t> events) {
     return 0;
 }
 
+// Reads the first piece of the last measurement, which holds its number,
+// time and counter. A refused read is an instrument without one.
+int read_last_head(V21_remote_before *before) {
+    unsigned char head[RECORD_READ_CHUNK];
+    uint32_t count = 0;
+    const int rc =
+        V21_Read_File(id_conn, LAST_MEAS_FILE, head, 0, sizeof head, &count, 1);
+    before->had_last = rc == 0 && count > 0;
+    if (before->had_last)
+        decode_meas_record(head, count, &before->last);
+    return rc == MXX_FAILED ? 0 : rc;
+}
+
+bool same_measurement(const meas_record &a, const meas_record &b) {
+    return a.rec_no == b.rec_no && a.counter == b.counter && a.year == b.year &&
+           a.month == b.month && a.day == b.day && a.hour == b.hour &&
+           a.minute == b.minute && a.second == b.second;
+}
+
 } // namespace
 
 void set_wait_clock(const wait_clock *clock) {
@@ -76,7 +105,8 @@ int wait_for_state_finish(int32_t state, int32_t *last, int limit_ms) {
                       limit_ms);
 }
 
-int V21_op_remote_start(bool scanner, const char *name) {
+int V21_op_remote_start(bool scanner, const char *name,
+                        V21_remote_before *before) {
     // Without a connection the first request fails and is reported.
     if (!scanner) {
         int32_t ignored = 0;
@@ -85,6 +115,9 @@ int V21_op_remote_start(bool scanner, const char *name) {
     int rc = V21_Set_State(id_conn, STATE_REMOTE, 1);
     if (rc == 0)
         rc = wait_for_state(STATE_READY);
+    // In remote operation nothing measures until the trigger.
+    if (rc == 0)
+        rc = read_last_head(before);
     if (rc == 0)
         rc = scanner ? send_events({EVENT_CANCEL, EVENT_CANCEL, EVENT_MODE,
                                     EVENT_TRIGGER})
@@ -102,8 +135,9 @@ int V21_op_remote_event(bool cancel, const char *name) {
     return OP_OK;
 }
 
-int V21_op_remote_result(bool scanner, meas_record *rec, const char *name,
-                         int limit_ms, Progress &bytes) {
+int V21_op_remote_result(bool scanner, const V21_remote_before &before,
+                         meas_record *rec, const char *name, int limit_ms,
+                         Progress &bytes) {
     const int rc = wait_for_state_finish(
         scanner ? STATE_SCANNING : STATE_MEASURING, nullptr, limit_ms);
     if (rc != 0)
@@ -112,5 +146,12 @@ int V21_op_remote_result(bool scanner, meas_record *rec, const char *name,
     if (V21_op_download_record(id_conn, -1, buf, bytes) != 0)
         return op_error(name, -1);
     decode_meas_record(buf, sizeof buf, rec);
+    if (before.had_last && same_measurement(before.last, *rec)) {
+        log_error("No new result: the instrument's last measurement is still "
+                  "record %d (counter %d, %.4d/%.2d/%.2d %.2d:%.2d:%.2d)!\n",
+                  rec->rec_no, rec->counter, rec->year, rec->month, rec->day,
+                  rec->hour, rec->minute, rec->second);
+        return OP_FAILED;
+    }
     return OP_OK;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -303,6 +304,44 @@ TEST_F(CliEndToEnd, ScreenTablesAndRemoteMeasurement) {
     EXPECT_GT(parse(r)["samples"].size(), 2u);
 }
 
+// A key event's reply that comes late, is lost or corrupted: the event is
+// never written twice, and the measurement either fails or is a new one,
+// the one the instrument stored; never the one before.
+TEST_F(CliEndToEnd, MeasureNeverReportsThePreviousResult) {
+    TempDir card;
+    auto last_counter = [&] {
+        const std::string rec = read_file(card.path() + "/meas/last.dat");
+        return rec.size() < 91
+                   ? -1
+                   : int(uint8_t(rec[87]) | uint8_t(rec[88]) << 8 |
+                         uint8_t(rec[89]) << 16 | uint8_t(rec[90]) << 24);
+    };
+    for (const char *fault :
+         {"", "stall:ms=900,code=8022,count=1",
+          "stall:ms=1500,code=8022,count=1", "drop:code=8022,count=1",
+          "corrupt:p=0.05,code=8022", "stall:ms=900,code=8023,count=1"}) {
+        SCOPED_TRACE(fault);
+        std::vector<std::string> args = {"--seed", "7", "--measure-ms", "200"};
+        if (*fault)
+            args.insert(args.end(), {"--fault", fault});
+        SimProcess sim(args, card.path());
+        ASSERT_TRUE(sim.started());
+        const int before = last_counter();
+        ProcessResult r = cli(sim, {"--json", "measure"}, b_dir());
+        if (*fault == 0) {
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+        }
+        if (r.exit_code == 0) {
+            EXPECT_EQ(parse(r)["counter"], before + 1);
+            EXPECT_EQ(last_counter(), before + 1);
+        } else {
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+            EXPECT_LE(last_counter(), before + 1); // measured at most once
+        }
+    }
+}
+
 // "-p auto" takes the only instrument; none, or two, is an error that says
 // what was found.
 TEST_F(CliEndToEnd, AutoPortFindsExactlyOneInstrument) {
@@ -466,6 +505,19 @@ TEST_F(CliEndToEnd, ResumedCardDownloadEqualsTheCardOrIsRefused) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(read_file(b("img.bin")) == raw);
     EXPECT_EQ(parse(r)["bytes"], raw.size());
+
+    // A file longer than the card holds bytes the card does not: refused,
+    // also when it is not a whole read longer.
+    for (size_t extra : {8u, 100u, 511u, 512u}) {
+        const std::string longer = raw + std::string(extra, 'J');
+        ASSERT_TRUE(write_file(b("long.bin"), longer));
+        r = cli(sim, {"card", "download", "long.bin", "--resume"}, b_dir());
+        EXPECT_EQ(r.exit_code, 4) << extra;
+        EXPECT_NE(r.err.find("long.bin is longer than the card's image"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(read_file(b("long.bin")) == longer) << extra;
+    }
 
     raw[part.size() - 1] = char(raw[part.size() - 1] ^ 0x55);
     ASSERT_TRUE(write_file(raw_path, raw));
@@ -667,6 +719,90 @@ TEST_F(CliEndToEnd, LogSyncSurvivesACutAndAClearedLog) {
             old++;
         }
     EXPECT_EQ(j["archived"], old + 2);
+}
+
+// Whether every record on the card is in the archive, byte for byte.
+bool archive_holds_card(const std::string &card, const std::string &log) {
+    std::set<std::string> archived;
+    for (const auto &[name, bytes] : tree(log + "/archive/records"))
+        archived.insert(bytes);
+    for (const auto &e : fs::directory_iterator(card + "/meas")) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("meas", 0) == 0 &&
+            !archived.count(read_file(e.path().string())))
+            return false;
+    }
+    return true;
+}
+
+// A deleted record's slot and key given to a new one (the demo log's
+// newest key has its top bit set, and a cleared log starts its keys again)
+// never pass for the record archived under them.
+TEST_F(CliEndToEnd, LogSyncTellsAReusedSlotAndKeyFromTheOldRecord) {
+    SimProcess sim({"--seed", "7", "--measure-ms", "200"});
+    ASSERT_TRUE(sim.started());
+    auto measure_and_sync = [&](int deleted_slot) {
+        const std::string gone = std::to_string(deleted_slot);
+        if (deleted_slot >= 0) {
+            EXPECT_EQ(
+                cli(sim, {"-y", "log", "delete", gone}, b_dir()).exit_code, 0);
+        }
+        EXPECT_EQ(cli(sim, {"measure"}, b_dir()).exit_code, 0);
+        ProcessResult r = cli(sim, {"--json", "log", "sync", "L"}, b_dir());
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(archive_holds_card(sim.card_dir(), b("L")));
+        // The slot of the newest record: the one just measured.
+        const json index =
+            json::parse(read_file(b("L/archive/index.json")), nullptr, false);
+        int slot = -1;
+        uint32_t newest = 0;
+        for (const json &e : index["records"])
+            if (e["rec_no"].get<uint32_t>() >= newest) {
+                newest = e["rec_no"];
+                slot = e["slot"];
+            }
+        return std::make_pair(parse(r)["downloaded"].get<int>(), slot);
+    };
+    auto [first, slot] = measure_and_sync(-1);
+    EXPECT_GT(first, 20);
+    EXPECT_EQ(measure_and_sync(slot).first, 1);
+
+    ASSERT_EQ(cli(sim, {"-y", "log", "clear"}, b_dir()).exit_code, 0);
+    EXPECT_EQ(measure_and_sync(-1), std::make_pair(1, 0));
+    EXPECT_EQ(measure_and_sync(-1), std::make_pair(1, 1));
+    EXPECT_EQ(measure_and_sync(1), std::make_pair(1, 1));
+}
+
+// A request the instrument refuses ends with status 1, a local file that
+// cannot be written with 4, in a download as in a sync; either way the
+// records that could be had are there.
+TEST_F(CliEndToEnd, LogDownloadAndSyncTellARefusedRequestFromALocalFile) {
+    struct Case {
+        std::string fault;
+        std::vector<std::string> options;
+        int status;
+    } cases[] = {
+        {"status:code=8007,status=1,skip=1", {}, 1},
+        {"fail:code=8209", {"--notes"}, 1},
+        {"", {"--raw"}, 4},
+    };
+    for (const Case &c : cases)
+        for (const char *command : {"download", "sync"}) {
+            SCOPED_TRACE(c.fault + " " + command);
+            std::vector<std::string> args = {"--seed", "7"};
+            if (!c.fault.empty())
+                args.insert(args.end(), {"--fault", c.fault});
+            SimProcess sim(args); // the faults count from its start
+            ASSERT_TRUE(sim.started());
+            const std::string dir = std::string("S-") + command;
+            fs::remove_all(b(dir));
+            // A raw-sample file that cannot be written: a directory.
+            ASSERT_TRUE(fs::create_directories(b(dir + "/data00000487.dat")));
+            std::vector<std::string> argv = {"log", command, dir};
+            argv.insert(argv.end(), c.options.begin(), c.options.end());
+            ProcessResult r = cli(sim, argv, b_dir());
+            EXPECT_EQ(r.exit_code, c.status) << r.err;
+        }
 }
 
 // A damaged or foreign index is refused naming it, and --rebuild makes a

@@ -2,6 +2,7 @@
 // never beyond the bytes that arrived.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -43,9 +44,12 @@ TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
     uint32_t u = 0;
     int32_t i = 0;
     M17_time t{2024, 1, 2, 3, 4, 5};
+    // once: a request that a second copy would carry out again is not
+    // written again when its reply is lost.
     struct Case {
         std::function<int()> call;
         int code, timeout, payload;
+        bool once = false;
     };
     const std::vector<Case> cases = {
         {[&] { return M17_get_fw_version(id, txt, 1); }, 8001, 1000, 0},
@@ -55,7 +59,8 @@ TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
         {[&] { return M17_get_model_rev(id, &u, 1); }, 8008, 1000, 0},
         {[&] { return M17_erase_ext_flash(id, &u, 1); }, 8100, 60000, 0},
         {[&] { return M17_read_ext_flash(id, 7, buf, 1); }, 8101, 1000, 2},
-        {[&] { return M17_flash_FW(id, 1, 2, 1); }, 8103, 30000, 8},
+        {[&] { return M17_write_ext_flash(id, 7, buf, 4, 1); }, 8102, 1000, 6},
+        {[&] { return M17_flash_FW(id, 1, 2, 1); }, 8103, 30000, 8, true},
         {[&] { return M17_set_serial(id, "A0001234", 1); }, 8104, 1000, 8},
         {[&] { return M17_set_model_rev(id, 9, 1); }, 8105, 1000, 4},
         {[&] { return V21_Get_Params(id, buf, 1); }, 8201, 800, 0},
@@ -63,13 +68,16 @@ TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
         {[&] { return V21_Get_Status(id, buf, 1); }, 8203, 800, 0},
         {[&] { return V21_Get_Meas_Log_Entry_List(id, 64, buf, 1); }, 8204, 800,
          4},
+        {[&] { return V21_Clear_Logs(id, 255, 1); }, 8206, 37856, 4},
         {[&] { return V21_Memory_Usage(id, &u, txt, 16, 1); }, 8016, 800, 0},
         {[&] { return V21_File_Info(id, "a", &u, 1); }, 8209, 800, 40},
+        {[&] { return V21_Write_File(id, "a", V21_OP_CREATE, nullptr, 0, 1); },
+         8210, 800, 40},
         {[&] { return V21_Read_File(id, "a", buf, 0, 450, &u, 1); }, 8211, 800,
          40},
         {[&] { return V21_Measure(id, &i, 1); }, 8212, 800, 0},
-        {[&] { return V21_Send_Event(id, 8193, 1); }, 8022, 800, 4},
-        {[&] { return V21_Set_State(id, 25, 1); }, 8023, 800, 4},
+        {[&] { return V21_Send_Event(id, 8193, 1); }, 8022, 800, 4, true},
+        {[&] { return V21_Set_State(id, 25, 1); }, 8023, 800, 4, true},
         {[&] { return V21_Get_State(id, &i, 1); }, 8024, 800, 0},
         {[&] { return V21_Get_Screen(id, buf, 1); }, 8213, 800, 0},
     };
@@ -81,6 +89,33 @@ TEST_F(Request, CodesTimeOutsAndPayloadSizes) {
         EXPECT_EQ(fake_comm::written_codes()[0], c.code);
         EXPECT_EQ(sent_param(), c.timeout) << c.code;
         EXPECT_EQ(sent().size(), static_cast<size_t>(c.payload)) << c.code;
+    }
+
+    // The first reply of each request is lost; every other request gets
+    // its own reply (proving the line clean included).
+    MXX_set_cmd_num_try(id, 3);
+    int lose = -1;
+    fake_comm::set_device([&](int conn, const Bytes &f) {
+        const int code = fake_comm::frame_code(f);
+        if (code == lose)
+            lose = -1;
+        else
+            fake_comm::post(conn, COMM_EV_DATA, frame(code + 1000));
+    });
+    for (const Case &c : cases) {
+        // A clean line first, so that only the request's own reply is lost.
+        lose = -1;
+        V21_Get_Status(id, buf, 1);
+        fake_comm::clear_records();
+        lose = c.code;
+        const int rc = c.call();
+        const auto codes = fake_comm::written_codes();
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), c.code),
+                  c.once ? 1 : 2)
+            << c.code;
+        if (c.once) {
+            EXPECT_EQ(rc, MXX_NO_REPLY) << c.code;
+        }
     }
     // Restart never waits, whatever the tries.
     MXX_set_cmd_num_try(id, 3);

@@ -2,6 +2,8 @@
 // that calls a bad run "ok" or "failed cleanly" would hide every finding.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "matrix.h"
 
 namespace {
@@ -219,6 +221,51 @@ TEST(MatrixJudge, FirmwareFailuresLeaveTheFlashErasedOrWrittenAndUnstarted) {
                               "\nDevice not connected!\n", flash(image));
     flashed.flashed = true;
     EXPECT_EQ(verdict(Op::Firmware, flashed, fw), Verdict::Ok);
+}
+
+// A measurement record of the simulator's layout with a counter and a
+// reading; the line "me" prints for it.
+std::string record(int32_t counter, float susc) {
+    std::string b(4063, '\0');
+    b[19] = 1; // a single reading
+    uint32_t bits;
+    memcpy(&bits, &susc, sizeof bits);
+    for (int i = 0; i < 4; i++) {
+        b[43 + i] = char(bits >> (8 * i));
+        b[87 + i] = char(uint32_t(counter) >> (8 * i));
+    }
+    return b;
+}
+std::string line(int32_t counter, float susc) {
+    char text[200];
+    snprintf(text, sizeof text,
+             "Ok\nType=1,MeasMode=0,Curve1=0,Curve2=0,Pin=0,Error=0,Dia= 0    "
+             "Susc=%6.3f Cond=   0.0 [%2d/ 0]\n",
+             double(susc), counter);
+    return text;
+}
+
+TEST(MatrixJudge, AMeasurementIsTheInstrumentsNewRecordTakenOnce) {
+    const Snapshot start = with(kStart, "meas/last.dat", record(5, 1.5f));
+    const Baseline me{start, {}};
+    auto judged = [&](const std::string &out, const std::string &err,
+                      const Snapshot &card) {
+        Outcome o = outcome(out, err, card);
+        return judge(Op::Measure, o, start, &me).verdict;
+    };
+    const Snapshot measured = with(start, "meas/last.dat", record(6, 2.5f));
+    const std::string error = "Command V21_cmd_measure error(code=255)!\n";
+    EXPECT_EQ(judged(line(6, 2.5f), "", measured), Verdict::Ok);
+    EXPECT_EQ(judged(line(5, 1.5f), "", start), Verdict::Bad);    // the old one
+    EXPECT_EQ(judged(line(6, 9.5f), "", measured), Verdict::Bad); // not it
+    EXPECT_EQ(judged(line(7, 2.5f), "",
+                     with(start, "meas/last.dat", record(7, 2.5f))),
+              Verdict::Bad); // measured twice
+    EXPECT_EQ(judged("", error, start), Verdict::FailedCleanly);
+    EXPECT_EQ(judged("", error, measured), Verdict::FailedCleanly);
+    EXPECT_EQ(judged("", error, with(measured, "lut/lut01.dat", "x")),
+              Verdict::Bad);                           // only the log changes
+    EXPECT_EQ(judged("", "", measured), Verdict::Bad); // no message
 }
 
 } // namespace

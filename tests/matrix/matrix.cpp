@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -78,6 +79,14 @@ struct OpInfo {
     int silent_after;
     // Messages with which the operation reports a failure.
     std::vector<std::string> messages;
+    // For an operation of a few requests, where the random faults would
+    // seldom strike: the lost, retried, corrupted, late and stalled reply
+    // aimed at its requests (arguments after the kind); null: the row's own.
+    const char *drop = nullptr;
+    const char *retry = nullptr;
+    const char *corrupt = nullptr;
+    const char *late = nullptr;
+    const char *stall = nullptr;
 };
 
 std::string set_params_answers() {
@@ -174,6 +183,23 @@ const std::vector<OpInfo> &op_infos() {
          8210,
          4,
          {command_error("V21_cmd_set_conc_lut")}},
+        // One measurement: its faults strike the key events (the fourth is
+        // the trigger) and the state request, which are never written twice.
+        {Op::Measure,
+         "me",
+         "me",
+         "code=8022,skip=3,count=1",
+         "code=8022,skip=3",
+         "code=8022,skip=3,count=3,status=0",
+         8022,
+         10,
+         {command_error("V21_cmd_measure"),
+          R"(^No new result: the instrument's last measurement is still )"},
+         "code=8022,skip=2,count=1",
+         "code=8022,skip=3,count=1",
+         "p=0.05,code=8022",
+         "ms=1000,code=8023,count=1",
+         "ms=900,code=8022,count=1"},
     };
     return all;
 }
@@ -200,12 +226,21 @@ const std::vector<std::string> kErrorWords = {
 
 std::vector<std::string> sim_args(Fault fault, Op op) {
     const OpInfo &i = info(op);
+    auto own = [](const char *kind, const char *args) {
+        return std::vector<std::string>{"--fault", std::string(kind) + args};
+    };
     switch (fault) {
     case Fault::Corrupt:
+        if (i.corrupt)
+            return own("corrupt:", i.corrupt);
         return {"--fault", "corrupt:p=1e-4"};
     case Fault::Drop:
+        if (i.drop)
+            return own("drop:", i.drop);
         return {"--fault", "drop:p=2%"};
     case Fault::Retry:
+        if (i.retry)
+            return own("retry:", i.retry);
         return {"--fault", "retry:p=5%"};
     case Fault::Fail:
         return {"--fault", std::string("fail:") + i.fail};
@@ -216,11 +251,18 @@ std::vector<std::string> sim_args(Fault fault, Op op) {
     case Fault::Paced:
         return {"--baud", "115200"};
     case Fault::Late:
+        if (i.late)
+            return own("delay:", i.late);
         return {"--fault",
                 "delay:ms=1000,p=2%,code=" + std::to_string(i.transfer)};
     case Fault::Stall:
+        if (i.stall)
+            return own("stall:", i.stall);
         return {"--fault", "stall:ms=1100,every=50"};
     case Fault::StallGap:
+        if (i.stall)
+            return own("stall:",
+                       (std::string(i.stall) + ",gap_us=150").c_str());
         return {"--fault", "stall:ms=1100,every=50,gap_us=150"};
     case Fault::Busy:
         return {"--fault", std::string("retry:") + i.busy};
@@ -347,6 +389,64 @@ std::string first_difference(const Snapshot &got, const Snapshot &want) {
         if (!want.count(path))
             return path + " is extra";
     return "";
+}
+
+// The fields of a measurement record the result line of "me" shows.
+struct Measurement {
+    bool whole = false;
+    uint32_t flags = 0;
+    int pin = 0, error = 0, dia = 0, meas_mode = 0;
+    float susc = 0, cond = 0;
+    int32_t counter = 0, num_samples = 0;
+};
+
+uint32_t le32(const std::string &b, size_t at) {
+    return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 |
+           uint32_t(uint8_t(b[at + 2])) << 16 |
+           uint32_t(uint8_t(b[at + 3])) << 24;
+}
+
+float lef32(const std::string &b, size_t at) {
+    const uint32_t bits = le32(b, at);
+    float f;
+    memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+Measurement measurement(const Snapshot &card) {
+    Measurement m;
+    auto it = card.find("meas/last.dat");
+    if (it == card.end() || it->second.size() != 4063)
+        return m;
+    const std::string &b = it->second;
+    m.whole = true;
+    m.flags = le32(b, 19);
+    m.pin = uint8_t(b[23]);
+    m.error = uint8_t(b[24]);
+    m.dia = uint8_t(b[25]);
+    m.meas_mode = uint8_t(b[42]);
+    m.susc = lef32(b, 43);
+    m.cond = lef32(b, 47);
+    m.counter = int32_t(le32(b, 87));
+    m.num_samples = int32_t(le32(b, 91));
+    return m;
+}
+
+// The line "me" prints for the record.
+std::string result_line(const Measurement &m) {
+    char line[256];
+    snprintf(line, sizeof line,
+             "Type=%d,MeasMode=%d,Curve1=%d,Curve2=%d,Pin=%d,Error=%d,"
+             "Dia=%2d    Susc=%6.3f Cond=%6.1f [%2d/%2d]\n",
+             int(m.flags & 3), m.meas_mode, int((m.flags >> 8) & 0xFF),
+             int((m.flags >> 16) & 0xFF), m.pin, m.error, m.dia, double(m.susc),
+             double(m.cond), m.counter, m.num_samples);
+    return line;
+}
+
+// A measurement changes the log and the last result: the files of meas/.
+bool measured_file(const std::string &path) {
+    return path.rfind("meas/", 0) == 0;
 }
 
 const char *kFlashFile = ".vo62sim/extflash.bin";
@@ -571,6 +671,9 @@ Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
     case Op::SetLut:
         sessions = {set_lut_answers()};
         break;
+    case Op::Measure:
+        sessions = {"me\n0\n"};
+        break;
     }
 
     const auto start = Clock::now();
@@ -682,6 +785,38 @@ CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
         completed =
             completed && o.out.find("Writing LUT...Ok.") != std::string::npos;
         break;
+    case Op::Measure:
+        completed = completed && o.out.find("Type=") != std::string::npos;
+        break;
+    }
+
+    if (op == Op::Measure) {
+        // Each measurement is new, so no two runs leave the same bytes: a
+        // completed one printed the instrument's new record, taken exactly
+        // once, and every cell touched only the log and the last result.
+        const Measurement before = measurement(start_card);
+        const Measurement now = measurement(o.card);
+        std::string why;
+        if (!unchanged_except(o.card, start_card, measured_file, &why)) {
+            r.detail = why;
+        } else if (now.counter > before.counter + 1) {
+            r.detail = "the instrument measured more than once";
+        } else if (completed &&
+                   (!now.whole || now.counter != before.counter + 1)) {
+            r.detail = "completed, but the instrument took no new measurement";
+        } else if (completed &&
+                   o.out.find("Ok\n" + result_line(now)) == std::string::npos) {
+            r.detail = "completed, but the result printed is not the "
+                       "instrument's record";
+        } else if (!completed && failures.empty()) {
+            r.detail = "ended without its result and without a message";
+        } else if (!o.work.empty()) {
+            r.detail = o.work.begin()->first + " was made";
+        } else {
+            r.verdict = completed ? Verdict::Ok : Verdict::FailedCleanly;
+            r.detail = completed ? "" : failures.front();
+        }
+        return r;
     }
 
     if (baseline == nullptr) {
@@ -783,6 +918,8 @@ CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
         }
         break;
     }
+    case Op::Measure:
+        break; // judged above
     case Op::SetLut: {
         // The steps already done stay done: the table may be left deleted,
         // empty, or written.

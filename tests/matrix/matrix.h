@@ -34,7 +34,15 @@ enum class Fault {
     Busy,
     EraseLost
 };
-enum class Op { MeasLog, DownloadSd, UploadTar, Firmware, SetParams, SetLut };
+enum class Op {
+    MeasLog,
+    DownloadSd,
+    UploadTar,
+    Firmware,
+    SetParams,
+    SetLut,
+    Measure
+};
 
 const std::vector<Fault> &all_faults();
 const std::vector<Op> &all_ops();

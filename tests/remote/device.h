@@ -38,6 +38,10 @@ class Device {
     bool double_append = false;
     // When not negative, the size file-info answers for every file there.
     int64_t info_size = -1;
+    // When not empty, the record that becomes "meas/last.dat" at the first
+    // state request after a key event that follows its last read: the
+    // result of the run.
+    Bytes result;
 
     // What was asked, in order.
     std::vector<FileOp> writes();
@@ -50,6 +54,7 @@ class Device {
     std::vector<FileOp> writes_;
     std::vector<std::string> reads_;
     int state_requests_ = 0;
+    bool evented_ = false;
 };
 
 // Builds a 4,063-byte measurement record.

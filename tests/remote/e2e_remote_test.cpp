@@ -440,6 +440,18 @@ TEST(RemoteE2E, WhatTheInstrumentDidNotGiveIsNeverReportedAsSuccess) {
         {{"fail:code=8211,count=1", "silent:code=8209"},
          sc_answers,
          "Command V21_cmd_set_conc_lut error(code=255)!\n"},
+        // A key event whose reply comes late is not sent again (a second
+        // "down" would open the scanner); one acknowledged but not carried
+        // out leaves the old result, which is not printed as new.
+        {{"stall:ms=900,code=8022,count=1"},
+         "me\n0\n",
+         "Command V21_cmd_measure error(code=255)!\n"},
+        {{"noop:code=8022,skip=3,count=1"},
+         "me\n0\n",
+         "No new result: the instrument's last measurement is still record "},
+        {{"noop:code=8022,skip=3,count=1"},
+         "sn\n1\n",
+         "No new result: the instrument's last measurement is still record "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.faults.back());
@@ -458,6 +470,8 @@ TEST(RemoteE2E, WhatTheInstrumentDidNotGiveIsNeverReportedAsSuccess) {
             EXPECT_EQ(r.out.find("Num downloaded records:"), std::string::npos);
             EXPECT_EQ(r.out.find("Writing LUT..."), std::string::npos);
             EXPECT_EQ(r.out.find("Creating new."), std::string::npos);
+            EXPECT_EQ(r.out.find("Meas time:"), std::string::npos);
+            EXPECT_EQ(r.out.find("Type="), std::string::npos);
             ASSERT_TRUE(sim.stop());
         }
         // Nothing written on the instrument or on the PC.

@@ -42,6 +42,8 @@ TEST_F(Remote, MeasureTriggersWaitsAndPrintsTheResult) {
     f.cond = 12.5f;
     f.counter = 7;
     f.num_samples = 3;
+    dev_.result = make_record(f);
+    f.counter = 6; // the measurement before
     dev_.files["meas/last.dat"] = make_record(f);
     feed_stdin("\n");
     OutputCapture cap;
@@ -73,7 +75,8 @@ TEST_F(Remote, MeasureCancelEndsWithoutWaitingOrResult) {
     EXPECT_EQ(events(sent(8022)),
               (std::vector<uint32_t>{0x2002, 0x4001, 0x2001, 0x2002}));
     EXPECT_EQ(dev_.state_requests(), 2);
-    EXPECT_TRUE(dev_.reads().empty());
+    // Only the last measurement's first piece, before the events.
+    EXPECT_EQ(dev_.reads(), std::vector<std::string>{"meas/last.dat"});
 }
 
 TEST_F(Remote, MeasureReportsFailedStepsAndAnIncompleteRecord) {
@@ -126,7 +129,7 @@ TEST_F(Remote, WaitGivesUpOnAnInstrumentThatNeverChangesState) {
     char scan[] = "sn\n";
     EXPECT_EQ(V21_cmd_scanner(scan, 0), -1);
     EXPECT_EQ(cap.err(), "Command V21_cmd_scanner error(code=255)!\n");
-    EXPECT_TRUE(dev_.reads().empty());
+    EXPECT_EQ(dev_.reads(), std::vector<std::string>{"meas/last.dat"});
 }
 
 TEST_F(Remote, FailedStateRequestsEndAWaitOnlyWhenTheyRepeat) {
@@ -160,7 +163,7 @@ TEST_F(Remote, ScannerTriggersUntilStopAndPrintsMarkedSamples) {
         f.susc_samples.push_back(0.5f * i);
         f.cond_samples.push_back(i == 0 ? 0.0f : -10.0f * i);
     }
-    dev_.files["meas/last.dat"] = make_record(f);
+    dev_.result = make_record(f);
     feed_stdin("0\n0\n0\n1\n");
     OutputCapture cap;
     char line[] = "sn\n";
@@ -182,11 +185,13 @@ TEST_F(Remote, ScannerTriggersUntilStopAndPrintsMarkedSamples) {
 
 TEST_F(Remote, ScannerStopsAtTheEndOfInput) {
     answer_set_and_events();
-    dev_.files["meas/last.dat"] = make_record({});
+    RecordFields f;
     // A last answer without a line end still triggers once; then the input
     // has ended, which stops.
     for (const char *input : {"0\n", "0"}) {
         fake_comm::clear_records();
+        f.counter++;
+        dev_.result = make_record(f);
         dev_.states = {2, 0};
         feed_stdin(input);
         OutputCapture cap;
@@ -201,6 +206,8 @@ TEST_F(Remote, ScannerStopsAtTheEndOfInput) {
     }
     // Unparsable last line: asked again, then the end stops it.
     fake_comm::clear_records();
+    f.counter++;
+    dev_.result = make_record(f);
     dev_.states = {2, 0};
     feed_stdin("x\n");
     OutputCapture cap;

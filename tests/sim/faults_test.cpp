@@ -43,6 +43,12 @@ TEST(FaultGrammar, AcceptsEveryKindWithItsKeys) {
     EXPECT_EQ(parsed("silent").kind, FaultKind::Silent);
     EXPECT_EQ(parsed("stuck").kind, FaultKind::Stuck);
     EXPECT_EQ(parsed("status:code=8201,status=3").status, 3);
+    // Answered as a success, not carried out.
+    FaultEngine noop({parsed("noop:code=8022,skip=1")}, 1);
+    EXPECT_EQ(noop.on_request(8022).action, FaultDecision::Execute);
+    const FaultDecision d = noop.on_request(8022);
+    EXPECT_EQ(d.action, FaultDecision::Status);
+    EXPECT_EQ(d.status, 0);
 }
 
 TEST(FaultGrammar, RejectsMalformedSpecsWithAMessage) {
