@@ -7,7 +7,7 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "mxx_comm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_ops.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "cmd_util.h"
 #include "console_progress.h"
 #include "libcomm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 
 namespace {

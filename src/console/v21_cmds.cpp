@@ -8,7 +8,7 @@
 #include "libcomm.h"
 #include "m17_cmds.h"
 #include "m17_comm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_comm.h"
 #include "wire.h"
 

@@ -9,7 +9,7 @@
 // known record are checked against the record's first read: the newest
 // matching record first, then older ones while they differ. Keys grow with
 // time, so once one matches, every older one does too.
-#include "cli_log_sync.h"
+#include "log_archive.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,7 +31,7 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "m17_ops.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_ops.h"
 #include "v21_records.h"
 

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "export_xml.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "cli_progress.h"
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"
 

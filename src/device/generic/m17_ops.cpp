@@ -3,7 +3,7 @@
 #include "m17_ops.h"
 
 #include "cmd_util.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 
 char serial_no[16];
 

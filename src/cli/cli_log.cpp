@@ -1,6 +1,6 @@
 // Subcommands of the measurement log: download, delete, clear and purge.
 #include "cli.h"
-#include "cli_log_sync.h"
+#include "log_archive.h"
 #include "cmd_util.h"
 #include "v21_ops.h"
 

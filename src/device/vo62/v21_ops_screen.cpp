@@ -6,7 +6,7 @@
 
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
 #include "wire.h"

@@ -2,7 +2,7 @@
 
 #include "libcomm.h"
 #include "ops.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 
 bool require_connected() {
     if (connected != 0)

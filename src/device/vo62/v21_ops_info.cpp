@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cmd_util.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_ops.h"
 #include "wire.h"
 

@@ -8,7 +8,7 @@
 
 #include "export_svg.h"
 #include "export_xml.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 
 namespace {
 

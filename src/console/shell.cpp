@@ -1,7 +1,7 @@
 // The application shell: registers the output, starts the device link,
 // prints the banner, runs the connection dialog once, then the instrument
 // menu until quit, and shuts down in order.
-#include "ra62d2ide.h"
+#include "shell.h"
 
 #include <cstdio>
 #include <cstring>
