@@ -31,7 +31,7 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "m17_ops.h"
-#include "shell.h"
+#include "session.h"
 #include "v21_ops.h"
 #include "v21_records.h"
 

@@ -14,9 +14,10 @@
 #include "cli_progress.h"
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "shell.h"
+#include "session.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"
+#include "version.h"
 
 namespace {
 
@@ -48,6 +49,12 @@ int on_connection_error(int, MXX_conn *, intptr_t) {
 
 int on_disconnected(int, MXX_conn *, intptr_t) {
     connected = 0;
+    return 0;
+}
+
+// A USB device came or went: nothing to do, the command's connection is
+// chosen once.
+int on_device_list_changed(void *) {
     return 0;
 }
 
@@ -326,7 +333,7 @@ int cli_main(int argc, char **argv) {
         setenv("VO62_TRACE", opts.trace.c_str(), 1);
     op_clear_stop();
     install_sigint();
-    MXX_init(nullptr, MXX_event_device_list_changed, nullptr);
+    MXX_init(nullptr, on_device_list_changed, nullptr);
 
     int status = OP_OK;
     if (cmd->device) {

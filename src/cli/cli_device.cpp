@@ -7,7 +7,6 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "mxx_comm.h"
-#include "shell.h"
 #include "v21_ops.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "libcomm.h"
 #include "m17_comm.h"
 #include "m17_ops.h"
-#include "shell.h"
+#include "session.h"
 
 int M17_cmd_get_fw_version(char *, int) {
     char version[M17_FW_VERSION_LEN + 1];

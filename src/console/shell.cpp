@@ -14,10 +14,6 @@
 #include "v21_cmds.h"
 #include "v21_comm.h"
 
-std::atomic<int> connected{0};
-std::atomic<int> dev_type{0};
-int id_conn = -1;
-
 namespace {
 
 constexpr int MAX_LIST_DEVICES = 32;

@@ -1,25 +1,13 @@
 // The application shell: start-up, the connection dialog, the connection
-// callbacks, the main loop and shutdown, and the globals every command reads.
-#ifndef RA62D2IDE_H
-#define RA62D2IDE_H
+// callbacks, the main loop and shutdown.
+#ifndef SHELL_H
+#define SHELL_H
 
-#include <atomic>
 #include <cstdint>
 
 #include "mxx_comm.h"
-
-#define RA62_VERSION "0.12.0"
-
-// Device type of the instrument; the only type the console knows.
-constexpr int DEV_TYPE_VO62 = 10;
-
-// 1 while an identified device is connected. Written by the connection
-// callbacks on the library's event thread, read by every command.
-extern std::atomic<int> connected;
-// The identified device type, or DEV_TYPE_VO62 when no connection was made.
-extern std::atomic<int> dev_type;
-// Connection identifier of the open connection, -1 before the first.
-extern int id_conn;
+#include "session.h"
+#include "version.h"
 
 int welcome();
 int connect_dev();

@@ -8,7 +8,6 @@
 #include "libcomm.h"
 #include "m17_cmds.h"
 #include "m17_comm.h"
-#include "shell.h"
 #include "v21_comm.h"
 #include "wire.h"
 

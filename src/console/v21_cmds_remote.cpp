@@ -4,7 +4,7 @@
 #include "cmd_util.h"
 #include "console_progress.h"
 #include "libcomm.h"
-#include "shell.h"
+#include "session.h"
 #include "v21_cmds.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "libcomm.h"
 #include "ops.h"
-#include "shell.h"
+#include "session.h"
 
 bool require_connected() {
     if (connected != 0)

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "export_xml.h"
-#include "shell.h"
+#include "version.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "export_svg.h"
 #include "export_xml.h"
-#include "shell.h"
+#include "version.h"
 
 namespace {
 

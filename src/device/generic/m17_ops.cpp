@@ -3,7 +3,8 @@
 #include "m17_ops.h"
 
 #include "cmd_util.h"
-#include "shell.h"
+#include "mxx_comm.h"
+#include "session.h"
 
 char serial_no[16];
 

@@ -18,7 +18,7 @@
 #include "m17_comm.h"
 #include "m17_ops.h"
 #include "mxx_comm.h"
-#include "shell.h"
+#include "session.h"
 #include "wire.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "mxx_comm.h"
-#include "shell.h"
+#include "session.h"
 #include "tar_reader.h"
 #include "v21_comm.h"
 #include "v21_ops.h"

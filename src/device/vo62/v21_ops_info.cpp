@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cmd_util.h"
-#include "shell.h"
+#include "session.h"
 #include "v21_ops.h"
 #include "wire.h"
 

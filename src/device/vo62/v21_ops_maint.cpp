@@ -2,7 +2,7 @@
 // clearing the log in one request.
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "shell.h"
+#include "session.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
 #include "wire.h"

@@ -12,7 +12,8 @@
 
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "shell.h"
+#include "mxx_comm.h"
+#include "session.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
 #include "wire.h"

@@ -7,7 +7,7 @@
 
 #include "cmd_util.h"
 #include "libcomm.h"
-#include "shell.h"
+#include "session.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
 #include "v21_records.h"
