@@ -15,8 +15,8 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "session.h"
-#include "v21_cmds.h"
 #include "v21_comm.h"
+#include "v21_ops.h"
 #include "version.h"
 
 namespace {
@@ -38,7 +38,7 @@ int on_connected(int id, MXX_conn *, int type, intptr_t) {
     dev_type = type;
     connected = 1;
     if (type == DEV_TYPE_VO62)
-        V21_cmd_hook_events(id);
+        V21_hook_events(id);
     return 0;
 }
 

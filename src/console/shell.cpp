@@ -167,7 +167,7 @@ int MXX_event_connected(int id, MXX_conn *, int type, intptr_t) {
     dev_type = type;
     connected = 1;
     if (type == DEV_TYPE_VO62)
-        V21_cmd_hook_events(id);
+        V21_hook_events(id);
     return 0;
 }
 
@@ -238,6 +238,7 @@ int main(int argc, char **argv) {
         return cli_main(argc, argv);
 #endif
     platform_console_init();
+    op_set_event_sink(line_edit_print);
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
     MXX_init(nullptr, MXX_event_device_list_changed, nullptr);

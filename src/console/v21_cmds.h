@@ -1,6 +1,6 @@
-// Console commands of the instrument: the command table, live-data events,
-// device information, parameters, the measurement log, remote measurement,
-// screen and concentration tables, log maintenance and card transfer.
+// Console commands of the instrument: the command table, device information,
+// parameters, the measurement log, remote measurement, screen and concentration
+// tables, log maintenance and card transfer.
 #ifndef V21_CMDS_H
 #define V21_CMDS_H
 
@@ -13,11 +13,8 @@
 #include "v21_ops.h"
 #include "v21_records.h"
 
-// Command table and events.
+// Command table.
 int V21_cmd_create_menu(menu_record *menu, int arg);
-int V21_cmd_hook_events(int id);
-int V21_event_live_data(int id, MXX_conn *ctx, const unsigned char *frame,
-                        intptr_t user);
 
 // Identity, clock, restart and firmware: wrappers of the generic commands.
 int V21_cmd_get_fw_version(char *cmdline, int arg);

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "libcomm.h"
-#include "line_edit.h"
 
 namespace {
 
@@ -18,6 +17,14 @@ class NoProgress : public Progress {
 };
 
 std::atomic<bool> narration{true};
+
+void print_event(const char *text) {
+    log_write("MAIN", "%s", text);
+}
+
+// Set before the event thread starts, read on it.
+std::atomic<void (*)(const char *)> event_sink{print_event};
+
 // Written by the signal handler, read between requests.
 std::atomic<bool> stop_requested{false};
 
@@ -61,7 +68,11 @@ void op_event_text(const char *format, ...) {
     va_start(args, format);
     const std::string text = vformat(format, args);
     va_end(args);
-    line_edit_print(text.c_str());
+    event_sink.load()(text.c_str());
+}
+
+void op_set_event_sink(void (*sink)(const char *text)) {
+    event_sink = sink ? sink : print_event;
 }
 
 void op_text_error(const char *format, ...) {

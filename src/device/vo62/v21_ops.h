@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "m17_ops.h"
+#include "mxx_comm.h"
 #include "ops.h"
 #include "v21_comm.h"
 #include "v21_records.h"
@@ -329,5 +330,10 @@ int V21_op_remote_event(bool cancel, const char *name);
 // reads its record (its bytes reported to progress).
 int V21_op_remote_result(bool scanner, meas_record *rec, const char *name,
                          int limit_ms, Progress &bytes);
+// Hooks the live-data event on connection id: the reports of a running
+// measurement or scan, printed through op_event_text as they arrive.
+int V21_hook_events(int id);
+int V21_event_live_data(int id, MXX_conn *ctx, const unsigned char *frame,
+                        intptr_t user);
 
 #endif
