@@ -16,7 +16,6 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "cli_main.h"
 #include "libcomm.h"
 #include "ops.h"
 
