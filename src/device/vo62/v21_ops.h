@@ -207,7 +207,7 @@ class MeasLogSummary {
     explicit MeasLogSummary(FILE *file) : file_(file) {}
     void add(const meas_record &rec);
     // Prints the statistics of the last group.
-    void finish() { close_group(); }
+    void finish();
 
   private:
     void close_group();

@@ -364,6 +364,10 @@ void MeasLogSummary::add(const meas_record &rec) {
     }
 }
 
+void MeasLogSummary::finish() {
+    close_group();
+}
+
 void MeasLogSummary::close_group() {
     calc_avg_std_dev(sum_s_, sq_s_, count_, file_);
     calc_avg_std_dev(sum_c_, sq_c_, count_, file_);
