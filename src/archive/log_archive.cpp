@@ -40,18 +40,9 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-constexpr char ARCHIVE_DIR[] = "archive";
-constexpr char INDEX_FILE[] = "index.json";
-constexpr char INDEX_FORMAT[] = "ra62d2ide-log-archive";
-constexpr int INDEX_VERSION = 1;
+using namespace log_archive;
 // Where a file is written before it is renamed into place.
 constexpr char INCOMING_FILE[] = "incoming.tmp";
-constexpr char RECORDS_DIR[] = "records";
-constexpr char NOTES_DIR[] = "notes";
-constexpr char AUX_DIR[] = "aux";
-constexpr char RECORD_EXT[] = ".rec";
-constexpr char NOTE_EXT[] = ".wav";
-constexpr char AUX_EXT[] = ".dat";
 constexpr size_t MAX_INDEX_SIZE = size_t(64) << 20;
 // The part of a sort key that counts up; the top bit marks a record and is
 // left out when telling whether the keys started again.

@@ -7,6 +7,23 @@
 
 #include "ops.h"
 
+// The archive's layout in a log directory (DIR/archive/index.json,
+// DIR/archive/records/<stem>.rec, notes/<stem>.wav, aux/<stem>.dat) and
+// what its index says of itself: the one definition, by which the export
+// reads the archive too.
+namespace log_archive {
+constexpr char ARCHIVE_DIR[] = "archive";
+constexpr char INDEX_FILE[] = "index.json";
+constexpr char INDEX_FORMAT[] = "ra62d2ide-log-archive";
+constexpr int INDEX_VERSION = 1;
+constexpr char RECORDS_DIR[] = "records";
+constexpr char NOTES_DIR[] = "notes";
+constexpr char AUX_DIR[] = "aux";
+constexpr char RECORD_EXT[] = ".rec";
+constexpr char NOTE_EXT[] = ".wav";
+constexpr char AUX_EXT[] = ".dat";
+} // namespace log_archive
+
 struct LogSyncOpts {
     std::string dir; // empty: "kappa_" and the serial's tail
     bool summary = true;

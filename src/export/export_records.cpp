@@ -187,13 +187,14 @@ IndexResult read_archive_index(const std::string &path, ArchiveIndex *index,
         *why = reader.error.empty() ? "not valid JSON" : reader.error;
         return IndexResult::bad;
     }
-    if (reader.format != ARCHIVE_FORMAT || reader.version != ARCHIVE_VERSION) {
+    if (reader.format != log_archive::INDEX_FORMAT ||
+        reader.version != log_archive::INDEX_VERSION) {
         *why = "not a log archive this program reads (format '" +
                reader.format + "', version " +
                (reader.version < 0 ? std::string("none")
                                    : std::to_string(reader.version)) +
-               "; it reads '" + ARCHIVE_FORMAT + "' version " +
-               std::to_string(ARCHIVE_VERSION) + ")";
+               "; it reads '" + log_archive::INDEX_FORMAT + "' version " +
+               std::to_string(log_archive::INDEX_VERSION) + ")";
         return IndexResult::bad;
     }
     if (!reader.have_records) {
@@ -207,7 +208,8 @@ std::string load_archive_record(const std::string &dir, const ArchiveRecord &a,
                                 meas_record *rec) {
     if (!valid_stem(a.stem))
         return "its stem '" + a.stem + "' is not a record file's name";
-    const std::string path = dir + "/" + ARCHIVE_RECORDS + a.stem + ".rec";
+    const std::string path =
+        dir + "/" + ARCHIVE_RECORDS + a.stem + log_archive::RECORD_EXT;
     FilePtr f = open_file(path.c_str(), "rb");
     if (!f)
         return path + " cannot be read: " + strerror(errno);

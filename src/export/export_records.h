@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "log_archive.h"
 #include "v21_records.h"
 
-// Where the index lies in a log directory, and what it must say of itself.
-constexpr const char *ARCHIVE_INDEX = "archive/index.json";
-constexpr const char *ARCHIVE_RECORDS = "archive/records/";
-constexpr const char *ARCHIVE_FORMAT = "ra62d2ide-log-archive";
-constexpr int ARCHIVE_VERSION = 1;
+// Where the index and the record files lie in a log directory.
+inline const std::string ARCHIVE_INDEX =
+    std::string(log_archive::ARCHIVE_DIR) + "/" + log_archive::INDEX_FILE;
+inline const std::string ARCHIVE_RECORDS =
+    std::string(log_archive::ARCHIVE_DIR) + "/" + log_archive::RECORDS_DIR +
+    "/";
 
 // Years a record's date may name; anything else is no date the instrument's
 // clock can have kept.
