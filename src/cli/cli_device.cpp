@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include "cli.h"
-#include "cmd_util.h"
 #include "libcomm.h"
 #include "mxx_comm.h"
 #include "v21_ops.h"

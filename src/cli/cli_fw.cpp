@@ -2,7 +2,6 @@
 #include <cstdio>
 
 #include "cli.h"
-#include "cmd_util.h"
 #include "v21_ops.h"
 
 namespace {

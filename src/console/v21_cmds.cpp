@@ -7,9 +7,7 @@
 #include "cmd_util.h"
 #include "libcomm.h"
 #include "m17_cmds.h"
-#include "m17_comm.h"
 #include "v21_comm.h"
-#include "wire.h"
 
 namespace {
 

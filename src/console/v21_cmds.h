@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "conutil.h"
-#include "mxx_comm.h"
 #include "v21_ops.h"
 #include "v21_records.h"
 

@@ -6,8 +6,6 @@
 #include <limits>
 
 #include "cmd_util.h"
-#include "libcomm.h"
-#include "m17_cmds.h"
 #include "v21_cmds.h"
 #include "wire.h"
 

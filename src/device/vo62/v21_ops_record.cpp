@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "cmd_util.h"
-#include "libcomm.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "cmd_util.h"
-#include "libcomm.h"
 #include "mxx_comm.h"
 #include "session.h"
 #include "v21_comm.h"
