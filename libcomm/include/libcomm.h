@@ -6,6 +6,12 @@
  * commands: framing, checksums and the meaning of replies belong to the
  * device link (mxx_comm) that sits on top of it.
  *
+ * libcomm/: include/ holds the library's public headers, the only ones the
+ * program includes (this one and log_sink.h); the shared sources lie at
+ * libcomm/, the transports and discovery in a POSIX form (posix/) and a
+ * Windows form (win32/) behind the table of comm_internal.h. The library
+ * uses nothing of the program.
+ *
  * What it provides
  * ================
  *

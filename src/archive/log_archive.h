@@ -1,7 +1,11 @@
+// archive/: the log archive of "log sync", built on the measurement log's
+// operations, and the one definition of its layout, which the export reads
+// too. It uses device/ and the layers below.
+//
 // The log archive of "log sync": the records downloaded once and kept, and
 // the files of a log download regenerated from them.
-#ifndef CLI_LOG_SYNC_H
-#define CLI_LOG_SYNC_H
+#ifndef LOG_ARCHIVE_H
+#define LOG_ARCHIVE_H
 
 #include <string>
 

@@ -1,3 +1,8 @@
+// cli/: the command line: its framework (cli), the entry (cli_main), the
+// progress bar (cli_progress) and one cli_*.cpp per group of subcommands,
+// each calling the operations of device/ (and the archive and the export).
+// It uses every layer but the console.
+//
 // The command line: "ra62d2ide [global options] COMMAND [options]" runs one
 // operation and ends with an exit status that says what happened.
 //

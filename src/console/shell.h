@@ -1,3 +1,10 @@
+// console/: the interactive console: prompts and the menu (conutil), line
+// editing (line_edit), its progress dots and percentages (console_progress),
+// the command dialogs that ask their questions and call an operation
+// (m17_cmds, v21_cmds*), what differs on Windows (platform), and the shell.
+// It uses device/ and the layers below; the archive, the export and the
+// command line know nothing of it.
+//
 // The application shell: start-up, the connection dialog, the connection
 // callbacks, the main loop and shutdown.
 #ifndef SHELL_H

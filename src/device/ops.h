@@ -1,3 +1,11 @@
+// device/: what the instrument can be asked, as operations that take their
+// answers as arguments and ask nothing: the request sets and operations
+// every device of the family answers (generic/, m17_*), the instrument's own
+// (vo62/, v21_*), and here what they share: op_status and progress (ops),
+// the session with the connected instrument (session), the connection check,
+// the command error line and local files (cmd_util). It uses link/, base/
+// and libcomm/include/; generic/ never uses vo62/.
+//
 // What every operation shares: its result, the progress interface through
 // which transfers report, the narration of the interactive console, and the
 // request to stop a transfer (Ctrl-C on the command line).

@@ -1,3 +1,7 @@
+// export/: the export of a synced log into CSV, GeoJSON, GPX and the HTML
+// report with its SVG plots. It reads the archive by archive/'s definition
+// and uses device/'s record decoding; it talks to no instrument.
+//
 // The export of a synced log: reads the archive of a log directory (its
 // index and raw records, never kappa.dat) and writes the readings, series
 // and groups as CSV, the positions as GeoJSON and GPX, and the HTML report.

@@ -1,3 +1,9 @@
+// link/: the device link, the layer between the communication library and
+// the request sets: frames and their checksums, the command transaction
+// with its retries and time-outs, connections and their identification, and
+// the dispatch of the instrument's asynchronous events. It uses base/ and
+// the library's public headers (libcomm/include/) only.
+//
 // The device link: frames, the command transaction, connections,
 // identification and the dispatch of asynchronous events.
 #ifndef MXX_COMM_H

@@ -1,3 +1,7 @@
+// device/generic/: the request set every device of the family answers
+// (m17_comm) and its operations (m17_ops); it uses device/ and the layers
+// below, never vo62/.
+//
 // Operations over the generic request set: identity, clock, restart and the
 // firmware container, upload and flashing. Each takes its answers as
 // arguments, asks nothing, prints the command error line of the console

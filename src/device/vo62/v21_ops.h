@@ -1,3 +1,7 @@
+// device/vo62/: the instrument's own request set (v21_comm), its record
+// decoding (v21_records), its live-data event and its operations (v21_ops);
+// it uses generic/, device/ and the layers below.
+//
 // Operations of the instrument: identity, status, model, parameters, the
 // measurement log and its maintenance, storage card transfer, screen
 // capture, concentration tables and remote measurement.
