@@ -1,7 +1,7 @@
 // Subcommands of the measurement log: download, delete, clear and purge.
 #include "cli.h"
-#include "log_archive.h"
 #include "cmd_util.h"
+#include "log_archive.h"
 #include "v21_ops.h"
 
 namespace {
