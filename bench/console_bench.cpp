@@ -34,7 +34,7 @@
 #include "libcomm.h"
 #include "mxx_comm.h"
 #include "process.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "sim_process.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"

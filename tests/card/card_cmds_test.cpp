@@ -5,7 +5,7 @@
 #include "cmd_fixture.h"
 #include "fake_card.h"
 #include "process.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "tar_builder.h"
 #include "tar_reader.h"
 #include "v21_cmds.h"

@@ -1,6 +1,6 @@
 #include "cmd_fixture.h"
 
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_comm.h"
 
 void InstrumentTest::SetUp() {

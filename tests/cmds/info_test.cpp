@@ -7,7 +7,7 @@
 #include "cmd_fixture.h"
 #include "m17_cmds.h"
 #include "m17_comm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "fw_support.h"
 #include "m17_cmds.h"
 #include "process.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 
 namespace {

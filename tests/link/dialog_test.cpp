@@ -4,7 +4,7 @@
 
 #include "capture.h"
 #include "fake_comm.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 
 namespace {
 

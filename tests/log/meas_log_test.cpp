@@ -8,8 +8,8 @@
 
 #include "fake_card.h"
 #include "process.h"
-#include "ra62d2ide.h"
 #include "record_builder.h"
+#include "shell.h"
 #include "v21_cmds.h"
 
 namespace {

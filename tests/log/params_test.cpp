@@ -6,7 +6,7 @@
 
 #include "fake_card.h"
 #include "process.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 #include "wire.h"
 

@@ -1,7 +1,7 @@
 // "delete record", "clear log", "purge memory" and "memory usage" against
 // the fake instrument.
 #include "device.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 #include "wire.h"
 

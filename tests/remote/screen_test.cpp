@@ -4,7 +4,7 @@
 
 #include "device.h"
 #include "process.h"
-#include "ra62d2ide.h"
+#include "shell.h"
 #include "v21_cmds.h"
 #include "wire.h"
 

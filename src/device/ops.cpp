@@ -1,0 +1,107 @@
+#include "ops.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "libcomm.h"
+
+namespace {
+
+class NoProgress : public Progress {
+  public:
+    void begin(uint64_t, ProgressUnit) override {}
+    void advance(uint64_t) override {}
+    void end() override {}
+};
+
+std::atomic<bool> narration{true};
+
+void print_event(const char *text) {
+    log_write("MAIN", "%s", text);
+}
+
+// Set before the event thread starts, read on it.
+std::atomic<void (*)(const char *)> event_sink{print_event};
+
+// Written by the signal handler, read between requests.
+std::atomic<bool> stop_requested{false};
+
+std::string vformat(const char *format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof small)
+        return std::string(small, static_cast<size_t>(n));
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(n));
+    return text;
+}
+
+} // namespace
+
+Progress &no_progress() {
+    static NoProgress none;
+    return none;
+}
+
+void op_text(const char *format, ...) {
+    if (!narration)
+        return;
+    va_list args;
+    va_start(args, format);
+    const std::string text = vformat(format, args);
+    va_end(args);
+    log_write("MAIN", "%s", text.c_str());
+}
+
+void op_event_text(const char *format, ...) {
+    if (!narration)
+        return;
+    va_list args;
+    va_start(args, format);
+    const std::string text = vformat(format, args);
+    va_end(args);
+    event_sink.load()(text.c_str());
+}
+
+void op_set_event_sink(void (*sink)(const char *text)) {
+    event_sink = sink ? sink : print_event;
+}
+
+void op_text_error(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = vformat(format, args);
+    va_end(args);
+    if (narration)
+        log_write("MAIN", "%s", text.c_str());
+    else
+        log_error("%s", text.c_str());
+}
+
+void op_set_narration(bool on) {
+    narration = on;
+}
+
+bool op_narration() {
+    return narration;
+}
+
+void op_request_stop() {
+    stop_requested = true;
+}
+
+void op_clear_stop() {
+    stop_requested = false;
+}
+
+bool op_stop_requested() {
+    return stop_requested;
+}

@@ -1,0 +1,346 @@
+// Storage card transfer operations: a tar archive unpacked onto the
+// instrument's card, and the card's raw image copied into a local file.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+
+#include "cmd_util.h"
+#include "libcomm.h"
+#include "mxx_comm.h"
+#include "session.h"
+#include "tar_reader.h"
+#include "v21_comm.h"
+#include "v21_ops.h"
+
+namespace {
+
+const char *const UPLOAD_NAME = "V21_cmd_upload_tar";
+const char *const DOWNLOAD_NAME = "V21_cmd_download_sd";
+
+constexpr uint32_t APPEND_CHUNK = 128;     // data bytes of one append
+constexpr uint32_t APPEND_DOTS_EVERY = 10; // appends per narrated dot
+// A file whose size on the card differs from the archive's after its last
+// append is sent once more from scratch.
+constexpr int FILE_SEND_ATTEMPTS = 2;
+
+// The device file that stands for the whole card.
+const char *const CARD_IMAGE_FILE = "raw";
+constexpr uint32_t IMAGE_READ_CHUNK = 512; // bytes asked for per read
+
+// An archive file on disk; the bytes read go to progress.
+class FileSource : public TarSource {
+  public:
+    FileSource(FILE *file, Progress &progress)
+        : file_(file), progress_(progress) {}
+    long read(unsigned char *buf, size_t n) override {
+        size_t got = fread(buf, 1, n, file_);
+        if (got < n && ferror(file_))
+            return -1;
+        progress_.advance(got);
+        return static_cast<long>(got);
+    }
+    bool seek(uint64_t pos) override {
+        if (pos > static_cast<uint64_t>(INT64_MAX))
+            return false;
+        clearerr(file_);
+        return fseeko(file_, static_cast<off_t>(pos), SEEK_SET) == 0;
+    }
+
+  private:
+    FILE *file_;
+    Progress &progress_;
+};
+
+int report_incomplete(const std::string &path) {
+    log_error("\nFile %s is incomplete: the archive ends inside its data!\n",
+              path.c_str());
+    return OP_LOCAL_FILE;
+}
+
+int report_read_error(const char *archive) {
+    log_error("\nError reading file:%s!\n", archive);
+    return OP_LOCAL_FILE;
+}
+
+// Creates the file on the card and appends its data in 128-byte pieces: the
+// full pieces, then the rest, which is sent even when it is empty. Answers 0,
+// an op_status after reporting, or OP_FAILED with a failed request's code
+// (above 0, or negative from the library) in rc.
+int send_file_data(int id, TarReader &reader, const TarEntry &entry,
+                   const char *archive, int &rc) {
+    const char *path = entry.path.c_str();
+    rc = V21_Write_File(id, path, V21_OP_CREATE, nullptr, 0, 1);
+    if (rc != 0)
+        return OP_FAILED;
+    unsigned char chunk[APPEND_CHUNK];
+    const uint32_t size = static_cast<uint32_t>(entry.size);
+    const uint32_t full = size / APPEND_CHUNK;
+    uint32_t sent = 0;
+    for (uint32_t k = 0; k <= full; k++) {
+        if (op_stop_requested()) {
+            log_error("\nStopped: %s on the card holds %u of its %u bytes; "
+                      "the entries before it were sent whole.\n",
+                      path, sent, size);
+            return OP_INTERRUPTED;
+        }
+        const uint32_t want = k < full ? APPEND_CHUNK : size % APPEND_CHUNK;
+        long got = reader.read_data(chunk, want);
+        if (got < 0)
+            return report_read_error(archive);
+        if (static_cast<uint32_t>(got) != want)
+            return report_incomplete(entry.path);
+        rc = V21_Append_File(id, path, chunk, want, sent);
+        if (rc != 0)
+            return OP_FAILED;
+        sent += want;
+        if (k < full && k % APPEND_DOTS_EVERY == 0)
+            op_text(".");
+    }
+    return 0;
+}
+
+// Sends one regular file and confirms its size on the card; answers 0 or an
+// op_status after reporting.
+int upload_file(int id, TarReader &reader, const TarEntry &entry,
+                const char *archive) {
+    const char *path = entry.path.c_str();
+    const uint32_t size = static_cast<uint32_t>(entry.size);
+    op_text("file name:%s [%u]", path, size);
+    uint32_t on_card = 0;
+    for (int attempt = 1; attempt <= FILE_SEND_ATTEMPTS; attempt++) {
+        int rc = 0;
+        if (attempt > 1) {
+            op_text(" size on card %u, sending again", on_card);
+            if (!reader.rewind_data())
+                return report_read_error(archive);
+            rc = V21_Write_File(id, path, V21_OP_DELETE, nullptr, 0, 1);
+            if (rc != 0)
+                return op_error(UPLOAD_NAME, rc);
+        }
+        const int st = send_file_data(id, reader, entry, archive, rc);
+        if (st != 0)
+            return rc != 0 ? op_error(UPLOAD_NAME, rc) : st;
+        rc = V21_File_Info(id, path, &on_card, 1);
+        if (rc != 0)
+            return op_error(UPLOAD_NAME, rc);
+        if (on_card == size) {
+            op_text("DONE\n");
+            return 0;
+        }
+    }
+    log_error("\nFile %s on the card holds %u bytes instead of %u!\n", path,
+              on_card, size);
+    return op_error(UPLOAD_NAME, MXX_FAILED);
+}
+
+// A directory entry that names the card's root itself ("./" in archives
+// made with tar -C dir .): it exists, and the card refuses to make it.
+bool names_root(const std::string &path) {
+    return path.find_first_not_of("./") == std::string::npos &&
+           path.find("..") == std::string::npos;
+}
+
+// Unpacks the archive; answers an op_status.
+int unpack(int id, TarSource &source, const char *archive) {
+    TarReader reader(source);
+    for (;;) {
+        TarEntry entry;
+        const int next = reader.next(entry);
+        if (next == TAR_END)
+            return OP_OK;
+        if (next == TAR_ERR_READ)
+            return report_read_error(archive);
+        if (next != TAR_ENTRY) {
+            log_error("\nDamaged archive %s at byte %" PRIu64 ": %s!\n",
+                      archive, reader.error_offset(), reader.error());
+            return OP_LOCAL_FILE;
+        }
+        if (op_stop_requested()) {
+            log_error("\nStopped before %s; the entries before it are on the "
+                      "card.\n",
+                      entry.path.c_str());
+            return OP_INTERRUPTED;
+        }
+        const char *path = entry.path.c_str();
+        // The card's name field holds 31 characters and a terminator; a
+        // longer path would arrive cut and name another file.
+        if (entry.path.size() >= static_cast<size_t>(V21_FILE_NAME_SIZE)) {
+            op_text("path too long, skipped:%s\n", path);
+            continue;
+        }
+        if (entry.type == TAR_DIRECTORY) {
+            if (names_root(entry.path))
+                continue;
+            op_text("name of directory:%s\n", path);
+            int rc = V21_Write_File(id, path, V21_OP_MKDIR, nullptr, 0, 1);
+            if (rc != 0)
+                return op_error(UPLOAD_NAME, rc);
+            continue;
+        }
+        if (entry.size == 0)
+            continue; // an empty file is not created
+        if (entry.size > UINT32_MAX) {
+            op_text("file too large, skipped:%s\n", path);
+            continue;
+        }
+        if (!reader.data_complete())
+            return report_incomplete(entry.path);
+        const int st = upload_file(id, reader, entry, archive);
+        if (st != OP_OK)
+            return st;
+    }
+}
+
+} // namespace
+
+int upload_tar(int id, TarSource &source, const char *archive) {
+    return unpack(id, source, archive) == OP_OK ? 0 : -1;
+}
+
+int V21_op_upload_tar(const char *name, Progress &progress) {
+    if (!require_connected())
+        return OP_NO_DEVICE;
+    FilePtr file = open_file(name, "rb");
+    if (!file) {
+        op_text_error("Error loading file:%s!\n", name);
+        return OP_LOCAL_FILE;
+    }
+    op_text("Reading file %s...\n", name);
+    struct stat st {};
+    const uint64_t size = fstat(fileno(file.get()), &st) == 0 && st.st_size > 0
+                              ? uint64_t(st.st_size)
+                              : 0;
+    ProgressPhase phase(progress, size, ProgressUnit::bytes);
+    FileSource source(file.get(), progress);
+    return unpack(id_conn, source, name);
+}
+
+namespace {
+
+// Where a resumed copy into name goes on: the file's size rounded down to a
+// whole read, after the whole read before that point was read again and
+// found equal to the file's bytes. A card that changed since is refused
+// with one line, and the file is left as it is.
+int resume_point(const char *name, uint32_t size, uint32_t *offset) {
+    *offset = 0;
+    FilePtr file = open_file(name, "rb");
+    if (!file)
+        return OP_OK; // nothing to resume: a copy from the start
+    if (fseek(file.get(), 0, SEEK_END) != 0) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    const long have = ftell(file.get());
+    if (have < 0) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    // Bytes past the card's end can be nothing the card holds, and the copy
+    // would leave them standing behind the image.
+    if (uint64_t(have) > size) {
+        log_error("%s is longer than the card's image (%u bytes): not "
+                  "resumed, nothing written.\n",
+                  name, size);
+        return OP_LOCAL_FILE;
+    }
+    const uint64_t whole = uint64_t(have) / IMAGE_READ_CHUNK * IMAGE_READ_CHUNK;
+    if (whole == 0)
+        return OP_OK;
+    const uint32_t check = uint32_t(whole) - IMAGE_READ_CHUNK;
+    unsigned char disk[IMAGE_READ_CHUNK], card[IMAGE_READ_CHUNK];
+    if (fseek(file.get(), long(check), SEEK_SET) != 0 ||
+        fread(disk, 1, sizeof disk, file.get()) != sizeof disk) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    uint32_t count = 0;
+    int rc = V21_Read_File(id_conn, CARD_IMAGE_FILE, card, check,
+                           IMAGE_READ_CHUNK, &count, 1);
+    if (rc != 0)
+        return op_error(DOWNLOAD_NAME, rc);
+    if (count != IMAGE_READ_CHUNK || memcmp(disk, card, count) != 0) {
+        log_error("The card changed since %s was written (bytes %u to %u "
+                  "differ): not resumed, nothing written.\n",
+                  name, check, check + IMAGE_READ_CHUNK - 1);
+        return OP_LOCAL_FILE;
+    }
+    *offset = uint32_t(whole);
+    return OP_OK;
+}
+
+} // namespace
+
+int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
+                       bool resume) {
+    if (copied)
+        *copied = 0;
+    if (!require_connected())
+        return OP_NO_DEVICE;
+    uint32_t size = 0;
+    int rc = V21_File_Info(id_conn, CARD_IMAGE_FILE, &size, 1);
+    if (rc != 0)
+        return op_error(DOWNLOAD_NAME, rc);
+    op_text("Downloading sd image (size:%u)", size);
+
+    uint32_t offset = 0;
+    if (resume) {
+        const int st = resume_point(name, size, &offset);
+        if (st != OP_OK)
+            return st;
+    }
+    FilePtr file = open_file(name, offset > 0 ? "r+b" : "wb");
+    if (!file || (offset > 0 && fseek(file.get(), long(offset), SEEK_SET))) {
+        report_write_error(name);
+        return OP_LOCAL_FILE;
+    }
+    if (copied)
+        *copied = offset;
+    ProgressPhase phase(progress, size, ProgressUnit::bytes);
+    if (offset > 0) // the part already in the file
+        phase.advance(offset);
+    unsigned char chunk[IMAGE_READ_CHUNK];
+    for (;;) {
+        if (copied)
+            *copied = offset;
+        // Between two reads: nothing is on its way.
+        if (op_stop_requested()) {
+            if (!close_written(file, name))
+                return OP_LOCAL_FILE;
+            log_error("\nStopped at offset %u: the first %u bytes of the sd "
+                      "image are in %s.\n",
+                      offset, offset, name);
+            return OP_INTERRUPTED;
+        }
+        uint32_t count = 0;
+        rc = V21_Read_File(id_conn, CARD_IMAGE_FILE, chunk, offset,
+                           IMAGE_READ_CHUNK, &count, 1);
+        if (rc != 0) {
+            close_written(file, name); // what was copied so far stays
+            return op_error(DOWNLOAD_NAME, rc);
+        }
+        // Offsets are unsigned 32-bit: a card that goes on past 4 GiB
+        // cannot be addressed, and wrapping would copy it again forever.
+        if (count > UINT32_MAX - offset) {
+            close_written(file, name);
+            log_error("\nThe sd image goes on past 4 GiB, copy stopped!\n");
+            return OP_FAILED;
+        }
+        if (count > 0 && fwrite(chunk, 1, count, file.get()) != count) {
+            file.reset();
+            report_write_error(name);
+            return OP_LOCAL_FILE;
+        }
+        offset += count;
+        phase.advance(count);
+        if (count == 0) {
+            if (copied)
+                *copied = offset;
+            if (!close_written(file, name))
+                return OP_LOCAL_FILE;
+            op_text("Ok\n");
+            return OP_OK;
+        }
+    }
+}
