@@ -106,7 +106,6 @@ int usage_error(const CLI::ParseError &e) {
 } // namespace
 
 int cli_main(int argc, char **argv) {
-    cli_console_begin();
     log_addlevel("MAIN", 0, 1, 0, 0, "");
     log_seterror(0, 1, 0, 0, "");
 

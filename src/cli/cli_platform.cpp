@@ -31,13 +31,6 @@ constexpr int PIPE_POLL_MS = 20;
 // Console input records taken in one read.
 constexpr DWORD INPUT_RECORDS = 64;
 
-UINT saved_output_cp = 0; // 0: the console's code page was not changed
-
-void restore_console() {
-    if (saved_output_cp != 0)
-        SetConsoleOutputCP(saved_output_cp);
-}
-
 HANDLE handle_of(FILE *stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
@@ -62,7 +55,6 @@ BOOL WINAPI on_console_event(DWORD event) {
     // At once, as a POSIX process ends on a second SIGINT: no destructor
     // runs while the library's threads are at work; the system closes the
     // port and the files.
-    restore_console();
     _exit(OP_INTERRUPTED);
 }
 
@@ -129,17 +121,6 @@ void cli_set_env(const char *name, const char *value) {
     _putenv_s(name, value);
 }
 
-void cli_console_begin() {
-    if (saved_output_cp != 0 ||
-        (!cli_is_terminal(stdout) && !cli_is_terminal(stderr)))
-        return;
-    const UINT cp = GetConsoleOutputCP();
-    if (cp == 0 || cp == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8))
-        return;
-    saved_output_cp = cp;
-    atexit(restore_console);
-}
-
 std::string cli_port_alias(const std::string &port) {
     if (port.size() < 4 || port.size() > 6 ||
         (port[0] != 'C' && port[0] != 'c') ||
@@ -197,8 +178,6 @@ bool cli_wait_input(int ms) {
 void cli_set_env(const char *name, const char *value) {
     setenv(name, value, 1);
 }
-
-void cli_console_begin() {}
 
 std::string cli_port_alias(const std::string &port) {
     return port;

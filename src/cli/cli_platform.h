@@ -1,7 +1,7 @@
 // What the command line does differently on Windows, in one place: whether
 // a stream is a terminal (a console window there), Ctrl-C, waiting for a
-// line of standard input, the environment, the console's code page and the
-// port names of Windows ("-p COM5").
+// line of standard input, the environment and the port names of Windows
+// ("-p COM5").
 #ifndef CLI_PLATFORM_H
 #define CLI_PLATFORM_H
 
@@ -23,11 +23,6 @@ bool cli_wait_input(int ms);
 
 // Sets an environment variable for the program and the library.
 void cli_set_env(const char *name, const char *value);
-
-// Prepares the console window for the command line's output: on Windows
-// text is UTF-8 (file names) and the window is told so, until the program
-// ends. Nothing elsewhere.
-void cli_console_begin();
 
 // The connection string of a port name the system knows by itself: on
 // Windows "COM5" (any letter case) is "com:115200,8N1:5". Anything else,

@@ -18,13 +18,6 @@ constexpr size_t CONSOLE_READ_CHARS = 1024;
 // takes it.
 constexpr wchar_t CONSOLE_EOF_CHAR = 0x1A;
 
-UINT saved_output_cp = 0; // 0: the console's code page was not changed
-
-void restore_console() {
-    if (saved_output_cp != 0)
-        SetConsoleOutputCP(saved_output_cp);
-}
-
 // Runs on a thread of its own. The process ends there and then, like a
 // POSIX process on SIGINT: no destructor runs while the library's threads
 // are still at work, and the system closes the port.
@@ -33,7 +26,6 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-        restore_console();
         _exit(static_cast<int>(CTRL_C_EXIT_STATUS));
     default:
         return FALSE;
@@ -65,14 +57,6 @@ bool input_ended = false;
 
 void platform_console_init() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
-    // Names typed or read from the instrument are UTF-8: the console
-    // window shows them as such.
-    const UINT cp = GetConsoleOutputCP();
-    if (platform_console_out() && cp != 0 && cp != CP_UTF8 &&
-        SetConsoleOutputCP(CP_UTF8)) {
-        saved_output_cp = cp;
-        atexit(restore_console);
-    }
 }
 
 bool platform_console_in() {

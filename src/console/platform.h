@@ -18,9 +18,7 @@ inline constexpr const char *BT_COM_PORT_NOTE = nullptr;
 #endif
 
 // Makes Ctrl-C (and Ctrl-Break, closing the console window) end the program
-// at once, as SIGINT does on POSIX systems, where nothing is installed. On
-// Windows it also shows the console's output as UTF-8 until the program
-// ends.
+// at once, as SIGINT does on POSIX systems, where nothing is installed.
 void platform_console_init();
 
 // The next byte of standard input, as getc(stdin). On Windows, when
