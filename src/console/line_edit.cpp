@@ -2,7 +2,7 @@
 
 #ifdef _WIN32
 // The Windows console edits the line itself (cooked mode: arrow keys, Home,
-// End, Esc, F7 the history of this run). A line of the event thread that
+// End, Esc, F7 and F8 its history). A line of the event thread that
 // arrives while a command is being typed ends the console's read early: a
 // wake key is put into the console's input, the read returns what was
 // typed so far, the text is printed where the prompt stood, and the prompt
@@ -11,7 +11,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 
