@@ -278,8 +278,9 @@ check "console: the screen of Linux's run" \
 start_sim tty com5
 mkdir -p "$tmp/tty/work"
 check "console window: questions, the prompt and a line while typing" \
-    env VO62_SIM_DIR="$tmp/tty/sim" python3 "$here/console_pty.py" "$exe" \
-    "$tmp/tty/work" "${sim_pids[-1]}" "$tmp/tty/work/Měření.bmp"
+    env VO62_SIM_DIR="$tmp/tty/sim" timeout $WINE_RUN_S python3 \
+    "$here/console_pty.py" "$exe" "$tmp/tty/work" "${sim_pids[-1]}" \
+    "$tmp/tty/work/Měření.bmp"
 
 if [ $failed -ne 0 ]; then
     for f in "$tmp"/win/*.err "$tmp/con/console.out"; do
