@@ -240,6 +240,8 @@ int V21_op_purge(Progress &progress);
 
 // ---- Storage card --------------------------------------------------------
 
+// The size the instrument reports for the card's image.
+int V21_op_card_image_size(uint32_t *size);
 // Copies the card image into path (progress in bytes); *copied receives the
 // bytes the file holds. With resume an existing file is continued from its
 // size rounded down to a whole read, after the read before that point came
@@ -248,8 +250,22 @@ int V21_op_purge(Progress &progress);
 // untouched); otherwise an existing file is replaced.
 int V21_op_download_sd(const char *path, Progress &progress,
                        uint64_t *copied = nullptr, bool resume = false);
-// Unpacks a tar archive onto the card (progress in bytes of the archive).
-int V21_op_upload_tar(const char *archive, Progress &progress);
+// What an upload put on the card, and the entries it passed over with the
+// reason (paths too long for the card, empty files, links and devices).
+struct V21_skipped_entry {
+    std::string path;
+    std::string reason;
+};
+struct V21_upload_result {
+    int files = 0;
+    int directories = 0;
+    uint64_t bytes = 0; // the files' data
+    std::vector<V21_skipped_entry> skipped;
+};
+// Unpacks a tar archive onto the card (progress in bytes of the archive);
+// *result, when given, receives what was sent and what was passed over.
+int V21_op_upload_tar(const char *archive, Progress &progress,
+                      V21_upload_result *result = nullptr);
 class TarSource;
 // Unpacks the archive read from source onto the card: its directories and
 // regular files, each file's size confirmed; archive names it in messages.
