@@ -161,12 +161,16 @@ struct V21_meas_log_opts {
     std::string dir;
     // Whether the slot-table dump "aaa" is written to the working directory.
     bool dump = true;
+    // Whether the first local file that cannot be written ends the download
+    // (OP_LOCAL_FILE, the records before it saved); otherwise it is counted
+    // and the download goes on, as the console's does.
+    bool stop_at_file_error = false;
     Progress *records = nullptr;      // records downloaded of all
     Progress *record_bytes = nullptr; // the bytes of each record
     Progress *file_bytes = nullptr;   // the bytes of each note and aux file
 };
 struct V21_meas_log_result {
-    int records = 0;      // downloaded
+    int records = 0;      // downloaded (with their files, when stopped)
     int total = 0;        // to download
     std::string dir;      // where the files went ("" when none was saved)
     int files_failed = 0; // local files that could not be written
