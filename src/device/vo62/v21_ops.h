@@ -237,6 +237,9 @@ class MeasLogSummary {
 
 // The number of log slots from the parameter record (0 to 65,536).
 int V21_op_log_slots(int *slots, const char *name);
+// The entry of one slot (slot below the log's slot count); name is the
+// console command reported when the request fails.
+int V21_op_log_entry(int slot, log_entry *entry, const char *name);
 int V21_op_delete_record(int slot);
 int V21_op_clear_logs();
 // Deletes every slot's record, key and note (progress in slots).
@@ -367,10 +370,16 @@ int V21_op_remote_event(bool cancel, const char *name);
 // Waits until the measurement (or scan) has ended, up to limit_ms, reads its
 // record (its bytes reported to progress) and proves it new: a record with
 // the number, counter and time of the one before is the old result, not
-// reported (OP_FAILED after one line saying so).
+// reported (OP_FAILED after one line saying so). With timed_out given, a
+// wait that reaches limit_ms sets it and answers OP_FAILED without a line,
+// for the caller to say so in its own words.
 int V21_op_remote_result(bool scanner, const V21_remote_before &before,
                          meas_record *rec, const char *name, int limit_ms,
-                         Progress &bytes);
+                         Progress &bytes, bool *timed_out = nullptr);
+// The instrument's state, read and set (remote operation leaves it in
+// STATE_READY; the command line puts back the state it found).
+int V21_op_get_state(int32_t *state, const char *name);
+int V21_op_set_state(int32_t state, const char *name);
 // Hooks the live-data event on connection id: the reports of a running
 // measurement or scan, printed through op_event_text as they arrive.
 int V21_hook_events(int id);
