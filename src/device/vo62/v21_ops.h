@@ -102,7 +102,7 @@ std::vector<V21_param_text> V21_params_listing(const unsigned char *rec,
                                                size_t size);
 
 // A field "set params" asks, in the order it asks them.
-enum class V21_param_kind { u8, u16, i32, f32 };
+enum class V21_param_kind { u8, u16, i32, f32, text };
 struct V21_param_field {
     std::string name;  // as the listing prints it
     std::string label; // as "set params" asks it
@@ -112,8 +112,11 @@ struct V21_param_field {
     bool extended;
 };
 const std::vector<V21_param_field> &V21_param_fields();
-// The field of a name as the listing prints it, with or without "Params.";
-// null when there is none.
+// Fields the command line sets that "set params" never asks: gps_pin (up to
+// eight printable characters).
+const std::vector<V21_param_field> &V21_param_extra_fields();
+// The field of a name as the listing prints it, with or without "Params.",
+// of either list; null when there is none.
 const V21_param_field *V21_find_param(const std::string &name);
 // A value for a field: an integer within the field's range, or for a float
 // field any number. Answers false with why in *why.
@@ -121,11 +124,25 @@ struct V21_param_value {
     const V21_param_field *field;
     int64_t integer;
     float real;
+    std::string text;
 };
 bool V21_parse_param(const V21_param_field &f, const std::string &text,
                      V21_param_value *value, std::string *why);
-// Stores a checked value into the record.
+// Stores a checked value into the record. A text equal to the one stored
+// leaves the field's bytes as they are (also those after its end).
 void V21_apply_param(unsigned char *rec, const V21_param_value &v);
+// Every listed field's value as stored: its name as listed without
+// "Params.", its kind (the hexadecimal rows are integers) and its value.
+struct V21_param_stored {
+    std::string name;
+    V21_param_kind kind;
+    int64_t integer;
+    float real;
+    std::string text;
+    bool extended;
+};
+std::vector<V21_param_stored> V21_params_stored(const unsigned char *rec,
+                                                size_t size);
 
 // ---- Measurement log -----------------------------------------------------
 
