@@ -15,75 +15,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "capture.h"
-#include "process.h"
-#include "sim_process.h"
+#include "cli_e2e.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace cli_e2e;
 
-constexpr int kRunMs = 90000;
 constexpr uint64_t kReadSize = 512; // the card image is read in these
-
-ProcessResult cli(const SimProcess &sim, const std::vector<std::string> &args,
-                  const std::string &cwd, const std::string &input = "") {
-    std::vector<std::string> argv = {console_binary_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, input, sim.env(), kRunMs, false, cwd);
-}
-
-// The console with Enter at the two connection questions, then commands.
-ProcessResult console(const SimProcess &sim, const std::string &commands,
-                      const std::string &cwd) {
-    return run_process({console_binary_path()}, "\n\n" + commands + "q\n",
-                       sim.env(), kRunMs, false, cwd);
-}
-
-json parse(const ProcessResult &r) {
-    json j = json::parse(r.out, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << r.out;
-    return j;
-}
-
-// Every regular file under dir, by its path relative to dir.
-std::map<std::string, std::string> tree(const std::string &dir) {
-    std::map<std::string, std::string> files;
-    for (const auto &e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file())
-            files[fs::relative(e.path(), dir).string()] =
-                read_file(e.path().string());
-    return files;
-}
-
-// The files of a log directory without its archive.
-std::map<std::string, std::string> log_files(const std::string &dir) {
-    std::map<std::string, std::string> files = tree(dir);
-    std::erase_if(
-        files, [](const auto &f) { return f.first.rfind("archive/", 0) == 0; });
-    return files;
-}
-
-// Requests the simulator has seen that read a file (record reads).
-size_t reads_in(const std::string &trace) {
-    return count_of(read_file(trace), "req 8211 ");
-}
-
-class CliEndToEnd : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(sim_binary_path().empty());
-        fs::create_directory(a_dir());
-        fs::create_directory(b_dir());
-    }
-    // Working directories of the console (a) and of the command line (b).
-    std::string a_dir() const { return work_.file("a"); }
-    std::string b_dir() const { return work_.file("b"); }
-    std::string a(const std::string &f) const { return a_dir() + "/" + f; }
-    std::string b(const std::string &f) const { return b_dir() + "/" + f; }
-    TempDir work_;
-};
 
 TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     SimProcess sim({"--seed", "3"});
@@ -117,10 +55,18 @@ TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     EXPECT_NE(c.out.find("Zuvodede logo displayed.\n"), std::string::npos);
     EXPECT_EQ(c.out.find("24bit ADC\n"), std::string::npos);
 
-    // -q: nothing but errors.
+    // -q leaves out commentary and progress, never the result.
     r = cli(sim, {"-q", "--json", "info"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(parse(r)["serial"], "A0004711");
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-q", "info"}, {"-q", "time", "get"}}) {
+        r = cli(sim, args, b_dir());
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out, "") << args[1];
+        EXPECT_EQ(r.err, "");
+    }
 
     r = cli(sim, {"restart"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -249,8 +195,9 @@ TEST_F(CliEndToEnd, FirmwareContainerEqualsTheConsolesAndFlashes) {
     ASSERT_TRUE(write_file(b("fw.bin"), image));
     ProcessResult c = console(sim, "cg\nfw.bin\nc.qfw\ny\n1\n5\n", a_dir());
     ASSERT_EQ(c.exit_code, 0);
-    ProcessResult r = cli(
-        sim, {"fw", "create", "fw.bin", "c.qfw", "--version", "1.5"}, b_dir());
+    ProcessResult r =
+        cli(sim, {"fw", "create", "fw.bin", "c.qfw", "--fw-version", "1.5"},
+            b_dir());
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string ours = read_file(b("c.qfw")), theirs = read_file(a("c.qfw"));
     ASSERT_EQ(ours.size(), 520264u);
@@ -421,7 +368,7 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
         {{"time", "set", "--offset", "13"}, 2, "--offset 13"},
         {{"fw", "create", "missing.bin"}, 4, "missing.bin"},
         {{"fw", "create", "odd.bin", "o.qfw"}, 4, "odd.bin of 1001 bytes"},
-        {{"fw", "create", "odd.bin", "--version", "1.300"}, 2, "1.300"},
+        {{"fw", "create", "odd.bin", "--fw-version", "1.300"}, 2, "1.300"},
         {{"lut", "set", "1", "short.dat"}, 4, "short.dat holds 100 bytes"},
         {{"lut", "get", "4"}, 2, "table index 4"},
         {{"card", "upload", "none.tar"}, 4, "none.tar"},
