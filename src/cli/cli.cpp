@@ -89,8 +89,15 @@ void file_failure(const char *what, const char *path, int err) {
 }
 
 std::string vformat(const char *format, va_list args) {
-    char text[4096];
-    vsnprintf(text, sizeof text, format, args);
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0)
+        return std::string();
+    std::string text(size_t(n) + 1, '\0');
+    vsnprintf(text.data(), text.size(), format, args);
+    text.resize(size_t(n));
     return text;
 }
 

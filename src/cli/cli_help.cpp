@@ -21,10 +21,12 @@ std::string option_words(const CLI::Option *o) {
 // and those that take a value.
 void option_lists(CLI::App &a, std::string *all, std::string *valued) {
     for (const CLI::Option *o : a.get_options()) {
-        if (o->get_positional() || o->get_group().empty())
+        // Positionals, hidden options and the help flag (listed always).
+        if (o->get_positional() || o->get_group().empty() ||
+            o == a.get_help_ptr())
             continue;
         *all += option_words(o);
-        if (o->get_type_size() > 0)
+        if (o->get_expected_max() > 0) // a flag expects no value
             *valued += option_words(o);
     }
 }
