@@ -39,7 +39,7 @@ nlohmann::json record_json(const meas_record &r) {
             {"susc_unit", susc_unit(r)},
             {"cond", cli_float(r.cond)},
             {"cond_unit", cond_unit(r)},
-            {"error", r.error},
+            {"meas_error", r.error},
             {"pin", r.pin},
             {"diameter", r.dia},
             {"counter", r.counter},
