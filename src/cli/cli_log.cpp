@@ -143,7 +143,7 @@ int run_sync(CliRun &run, const DownloadArgs &a, bool rebuild) {
     run.json()["downloaded"] = r.downloaded;
     run.json()["archived"] = r.archived;
     run.json()["files_failed"] = r.files_failed;
-    run.json()["complete"] = st != OP_INTERRUPTED;
+    run.json()["complete"] = st == OP_OK;
     if (st == OP_LOCAL_FILE && r.files_failed)
         return cli_fail(OP_LOCAL_FILE, "%d local file(s) could not be written",
                         r.files_failed);

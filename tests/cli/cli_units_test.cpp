@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
+#include "cli.h"
 #include "cli_progress.h"
 #include "v21_ops.h"
 
@@ -57,6 +60,37 @@ TEST(ParamsSet, EveryEditedFieldRoundTripsThroughTheListing) {
                       [&](const V21_param_field &f) { return &f == pin; }),
         0);
     EXPECT_EQ(V21_find_param("contrast2"), nullptr);
+}
+
+// Every float, printed as JSON and read back, is the same float, in the
+// fewest digits: what a calibration backup relies on.
+TEST(JsonFloat, EveryFloatReadsBackExactlyInTheFewestDigits) {
+    uint32_t bits = 12345;
+    for (int i = 0; i < 200000; i++) {
+        bits = bits * 1664525u + 1013904223u; // every exponent, every sign
+        float v;
+        memcpy(&v, &bits, sizeof v);
+        const std::string text = cli_float(v).dump();
+        if (std::isnan(v)) {
+            EXPECT_EQ(text, "\"nan\"");
+            continue;
+        }
+        if (std::isinf(v)) {
+            EXPECT_EQ(text, v > 0 ? "\"inf\"" : "\"-inf\"");
+            continue;
+        }
+        const float back =
+            static_cast<float>(nlohmann::json::parse(text).get<double>());
+        ASSERT_EQ(memcmp(&back, &v, sizeof v), 0) << text;
+    }
+    for (const auto &[v, text] :
+         std::vector<std::pair<float, std::string>>{{1.2345f, "1.2345"},
+                                                    {1.23456789f, "1.2345679"},
+                                                    {0.1f, "0.1"},
+                                                    {-2.5f, "-2.5"},
+                                                    {100.0f, "100.0"},
+                                                    {7e-06f, "7e-06"}})
+        EXPECT_EQ(cli_float(v).dump(), text);
 }
 
 TEST(ProgressBar, LineShowsDoneTotalRateAndTimeLeft) {
