@@ -407,6 +407,11 @@ int comm_make_conn_string_usb(char *out, const char *entry, int, int vid,
     return put(out, "USBS" + std::string(e.substr(TAG_LEN)));
 }
 
+int comm_check_conn_string(const char *conn_string) {
+    Target t;
+    return parse_target(conn_string, t) ? COMM_OK : COMM_ERR_ARG;
+}
+
 int comm_get_devid_string(const char *entry, char *text) {
     if (!text)
         return COMM_ERR_ARG;

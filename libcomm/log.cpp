@@ -46,6 +46,7 @@ bool write_console(FILE *f, const std::string &text) {
 std::mutex log_mutex;
 FILE *out_stream = nullptr; // null: stdout
 FILE *err_stream = nullptr; // null: stderr
+log_error_filter error_filter = nullptr;
 
 int vformat(std::string &text, const char *format, va_list args) {
     char small[512];
@@ -70,6 +71,8 @@ int emit(bool error, const char *format, va_list args) {
     if (vformat(text, format, args) < 0)
         return COMM_ERR_ARG;
     std::lock_guard<std::mutex> lock(log_mutex);
+    if (error && error_filter)
+        error_filter(text);
     FILE *f = error ? (err_stream ? err_stream : stderr)
                     : (out_stream ? out_stream : stdout);
 #ifdef _WIN32
@@ -123,4 +126,9 @@ void log_set_streams(FILE *out, FILE *err) {
     std::lock_guard<std::mutex> lock(log_mutex);
     out_stream = out;
     err_stream = err;
+}
+
+void log_set_error_filter(log_error_filter filter) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    error_filter = filter;
 }

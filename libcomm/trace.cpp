@@ -53,7 +53,9 @@ void trace_start() {
     const char *path = getenv("VO62_TRACE");
     if (!path || !*path)
         return;
-    FILE *f = fopen(path, TRACE_MODE);
+    // "-" is standard error, on every system.
+    const bool to_stderr = strcmp(path, "-") == 0;
+    FILE *f = to_stderr ? stderr : fopen(path, TRACE_MODE);
     if (!f) {
         log_error("\nCannot open the trace file %s: %s\n", path,
                   strerror(errno));
@@ -67,7 +69,7 @@ void trace_start() {
 void trace_stop() {
     std::lock_guard<std::mutex> lock(trace_mutex);
     enabled = false;
-    if (trace_file)
+    if (trace_file && trace_file != stderr)
         fclose(trace_file);
     trace_file = nullptr;
 }

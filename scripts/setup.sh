@@ -8,7 +8,7 @@ RA62_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 RA62_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
 libgtest-dev libgmock-dev googletest libbenchmark-dev libserialport-dev \
 libbluetooth-dev libcli11-dev nlohmann-json3-dev libedit-dev tar dpkg-dev file \
-man-db groff-base lintian python3"
+man-db groff-base lintian python3 python3-jsonschema"
 
 # The Windows build and its tests under wine (scripts/build-windows and the
 # Windows stage of scripts/test) need these as well; the Linux build does not.

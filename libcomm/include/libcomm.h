@@ -271,6 +271,9 @@ long long comm_time_ms(void);
 int comm_list_devices_usb(int flags, comm_entry *list, int max, int *count,
                           const char *filter, const char *filter2, int vid_min,
                           int vid_max, int pid_min, int pid_max);
+/* COMM_OK when conn_string is one of the forms comm_connect() takes, else
+ * COMM_ERR_ARG; prints nothing and opens nothing. */
+int comm_check_conn_string(const char *conn_string);
 /* Writes a readable name of a list entry or connection string (at most
  * COMM_STR_SIZE bytes, printable characters only): "vo62-sim <serial> on
  * <pseudo-terminal>" for a simulator, "<product> <serial> on <port>" for a

@@ -80,6 +80,14 @@ bool has_no_data(unsigned char type) {
            type == '5' || type == '6';
 }
 
+// Headers that describe the entry after them, or the archive, rather than
+// an entry of their own: pax global and per-file headers, GNU long names
+// and link names, volume labels and continuation headers.
+bool is_meta_header(unsigned char type) {
+    return type == 'g' || type == 'x' || type == 'X' || type == 'L' ||
+           type == 'K' || type == 'V' || type == 'M' || type == 'N';
+}
+
 uint64_t padding(uint64_t size) {
     return (TAR_BLOCK - size % TAR_BLOCK) % TAR_BLOCK;
 }
@@ -291,6 +299,8 @@ int TarReader::next(TarEntry &entry) {
             data_read_ = 0;
             return TAR_ENTRY;
         }
+        if (!is_meta_header(type))
+            skipped_.push_back({path, static_cast<char>(type)});
         if (has_no_data(type))
             continue;
         // Any other entry: its data is skipped, never read as headers.

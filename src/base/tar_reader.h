@@ -58,6 +58,13 @@ struct TarEntry {
     uint64_t size = 0; // data bytes of a file; 0 for a directory
 };
 
+// An entry next() passed over: a link, a device, a FIFO or any other type
+// that is neither a directory, a regular file nor an extension header.
+struct TarSkipped {
+    std::string path;
+    char type; // the header's type flag ('1' hard link, '2' symbolic link)
+};
+
 // Results of TarReader::next.
 constexpr int TAR_ENTRY = 0;        // entry filled in
 constexpr int TAR_END = 1;          // the archive ended cleanly
@@ -84,6 +91,9 @@ class TarReader {
     // Back to the first byte of the current file's data.
     bool rewind_data();
 
+    // The entries next() passed over since the last call, in archive order.
+    std::vector<TarSkipped> take_skipped() { return std::move(skipped_); }
+
     // Why next() answered TAR_ERR_DAMAGED, and the offset of the block
     // concerned.
     const char *error() const { return error_; }
@@ -107,6 +117,7 @@ class TarReader {
     bool has_next_path_ = false;
     uint64_t next_size_ = 0;
     bool has_next_size_ = false;
+    std::vector<TarSkipped> skipped_;
     const char *error_ = "";
     uint64_t error_offset_ = 0;
 };

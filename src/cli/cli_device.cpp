@@ -1,5 +1,6 @@
 // Subcommands of the instrument's identity: list, info, time, serial, model
 // and restart.
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 
@@ -22,10 +23,17 @@ std::string clock_text(const M17_time &t, char between) {
 nlohmann::json list_entries(comm_entry *list, int count) {
     nlohmann::json out = nlohmann::json::array();
     for (int i = 0; i < count; i++) {
-        char name[COMM_STR_SIZE] = "";
-        comm_get_devid_string(list[i], name);
-        name[COMM_STR_SIZE - 1] = 0;
-        out.push_back({{"connection", list[i]}, {"name", name}});
+        const CliListed l = cli_listed(list[i]);
+        nlohmann::json e = {{"connection", l.connection}, {"name", l.name}};
+        if (!l.product.empty())
+            e["product"] = l.product;
+        if (!l.serial.empty())
+            e["serial"] = l.serial;
+        if (!l.port.empty())
+            e["port"] = l.port;
+        if (!l.address.empty())
+            e["address"] = l.address;
+        out.push_back(e);
     }
     return out;
 }
@@ -39,30 +47,68 @@ void say_entries(CliRun &run, const nlohmann::json &entries) {
 int run_list(CliRun &run, bool bluetooth) {
     comm_entry list[CLI_MAX_DEVICES];
     int count = cli_list_usb(list);
+    int found = count;
     run.json()["instruments"] = list_entries(list, count);
     say_entries(run, run.json()["instruments"]);
-    if (!bluetooth)
-        return OP_OK;
+    if (bluetooth) {
 #ifdef _WIN32
-    // Windows pairs the instrument itself and gives it a virtual COM port;
-    // there is no inquiry to make.
-    return cli_fail(OP_NO_DEVICE,
-                    "on Windows a paired instrument is reached through the "
-                    "COM port Windows gave it (Bluetooth settings, More "
-                    "Bluetooth options, COM Ports): -p COMn");
+        // Windows pairs the instrument itself and gives it a virtual COM
+        // port; there is no inquiry to make.
+        return cli_fail(OP_NO_DEVICE,
+                        "on Windows a paired instrument is reached through "
+                        "the COM port Windows gave it (Bluetooth settings, "
+                        "More Bluetooth options, COM Ports): -p COMn");
 #endif
-    if (!MXX_bt_is_available())
-        return cli_fail(OP_NO_DEVICE, "no Bluetooth adapter is switched on");
-    memset(list, 0, sizeof list);
-    count = 0;
-    MXX_comm_bt_discover(0, 0);
-    if (MXX_comm_bt_discover_wait(list, &count) != 0 || count < 0)
+        if (!MXX_bt_is_available())
+            return cli_fail(OP_NO_DEVICE,
+                            "no Bluetooth adapter is switched on");
+        memset(list, 0, sizeof list);
         count = 0;
-    if (count > CLI_MAX_DEVICES)
-        count = CLI_MAX_DEVICES;
-    run.json()["bluetooth"] = list_entries(list, count);
-    say_entries(run, run.json()["bluetooth"]);
+        MXX_comm_bt_discover(0, 0);
+        if (MXX_comm_bt_discover_wait(list, &count) != 0 || count < 0)
+            count = 0;
+        if (count > CLI_MAX_DEVICES)
+            count = CLI_MAX_DEVICES;
+        run.json()["bluetooth"] = list_entries(list, count);
+        say_entries(run, run.json()["bluetooth"]);
+        found += count;
+    }
+    if (found == 0)
+        return cli_fail(OP_NO_DEVICE,
+                        "no instrument found (none on USB, no "
+                        "simulator announced%s)",
+                        bluetooth ? ", none in Bluetooth reach" : "");
     return OP_OK;
+}
+
+// The memory report's lines as fields, where they have the known form;
+// the text itself stays as the instrument sent it.
+nlohmann::json memory_fields(uint32_t heap, const char *text) {
+    nlohmann::json m = {{"heap_free_bytes", heap}, {"text", text}};
+    std::string rest = text;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        const std::string line = rest.substr(0, end);
+        rest = end == std::string::npos ? "" : rest.substr(end + 1);
+        unsigned a = 0, b = 0;
+        unsigned long long big = 0;
+        if (sscanf(line.c_str(), "Tasks: %u, stack low water %u bytes", &a,
+                   &b) == 2) {
+            m["tasks"] = a;
+            m["stack_low_water_bytes"] = b;
+        } else if (sscanf(line.c_str(), "Card image: %llu bytes", &big) == 1) {
+            m["card_image_bytes"] = big;
+        } else if (sscanf(line.c_str(), "Log: %u of %u slots used", &a, &b) ==
+                   2) {
+            m["log_slots_used"] = a;
+            m["log_slots"] = b;
+        } else if (sscanf(line.c_str(), "External flash: %llu bytes, block %u",
+                          &big, &a) == 2) {
+            m["flash_bytes"] = big;
+            m["flash_block_bytes"] = a;
+        }
+    }
+    return m;
 }
 
 nlohmann::json model_options(uint32_t model) {
@@ -107,7 +153,14 @@ int run_info(CliRun &run) {
             s.error, s.bat_voltage_mv, s.bat_percent, s.contrast, s.bt_status,
             s.gps_status, s.flash_size_bytes >> 20);
     run.say("clock:     %s\n", clock_text(clock, ' ').c_str());
-    run.say("memory:    %u bytes of heap free; %s\n", heap, memory);
+    run.say("memory:    %u bytes of heap free\n", heap);
+    // The instrument's report, a line or more, below it.
+    for (std::string rest = memory; !rest.empty();) {
+        const size_t end = rest.find('\n');
+        if (end != 0)
+            run.say("           %s\n", rest.substr(0, end).c_str());
+        rest = end == std::string::npos ? "" : rest.substr(end + 1);
+    }
     nlohmann::json &j = run.json();
     j["serial"] = serial_no;
     j["firmware"] = version;
@@ -117,10 +170,12 @@ int run_info(CliRun &run) {
                    {"battery_percent", s.bat_percent},
                    {"contrast", s.contrast},
                    {"bluetooth", s.bt_status},
+                   {"bluetooth_on", s.bt_status != 0},
                    {"gps", s.gps_status},
+                   {"gps_on", s.gps_status != 0},
                    {"flash_bytes", s.flash_size_bytes}};
     j["clock"] = clock_text(clock, 'T');
-    j["memory"] = {{"heap_free_bytes", heap}, {"text", memory}};
+    j["memory"] = memory_fields(heap, memory);
     return OP_OK;
 }
 
@@ -178,6 +233,7 @@ void cli_add_device(CLI::App &app, CliCommands &cmds) {
     time_set.app
         ->add_option("--offset", *offset,
                      "Hours added to the PC's clock, -12 to 12")
+        ->type_name("HOURS")
         ->capture_default_str();
     time_set.check = [offset]() -> int {
         if (*offset < -M17_CLOCK_OFFSET_MAX || *offset > M17_CLOCK_OFFSET_MAX)
@@ -206,6 +262,7 @@ void cli_add_device(CLI::App &app, CliCommands &cmds) {
     serial_set.app
         ->add_option("SERIAL", *digits,
                      "The four characters after A000, or all eight")
+        ->type_name("")
         ->required();
     serial_set.check = [digits]() -> int {
         std::string &d = *digits;
@@ -261,6 +318,7 @@ void cli_add_device(CLI::App &app, CliCommands &cmds) {
         ->add_option("NAME=0|1", *settings,
                      "adc24, vo62c, vo62sc, logo, no_bluetooth, rect_coil "
                      "(or the labels of the console's \"set model\")")
+        ->type_name("")
         ->required();
     model_set.check = [settings, parsed]() -> int {
         for (const std::string &s : *settings) {
@@ -307,8 +365,10 @@ void cli_add_device(CLI::App &app, CliCommands &cmds) {
     CliCommand &restart = cmds.add(app, "restart", "Restart the instrument");
     restart.run = [](CliRun &run) -> int {
         const int st = M17_op_restart();
-        if (st == OP_OK)
-            run.say("restarting\n");
-        return st;
+        if (st != OP_OK)
+            return st;
+        run.say("restarting\n");
+        run.json()["restarted"] = true;
+        return OP_OK;
     };
 }

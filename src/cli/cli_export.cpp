@@ -36,8 +36,8 @@ int run_export(CliRun &run, const ExportArgs &a) {
     run.say("%d of %d records exported into %s: %s\n", r.exported, r.records,
             r.out.c_str(), files.c_str());
     if ((o.geojson || o.gpx) && r.without_fix > 0)
-        run.say("%d reading%s without a GPS fix left out of the positions\n",
-                r.without_fix, r.without_fix == 1 ? "" : "s");
+        run.note("%d reading%s without a GPS fix left out of the positions\n",
+                 r.without_fix, r.without_fix == 1 ? "" : "s");
     nlohmann::json &j = run.json();
     j["dir"] = o.dir;
     j["out"] = r.out;
@@ -52,9 +52,7 @@ int run_export(CliRun &run, const ExportArgs &a) {
     if (o.html)
         j["plots"] = r.plots;
     // Damaged records were reported one by one; what was written stands,
-    // and so does its JSON.
-    if (st == OP_LOCAL_FILE && !r.damaged.empty())
-        run.finish();
+    // and so does its JSON, beside the error.
     return st;
 }
 
@@ -67,11 +65,15 @@ void cli_add_export(CLI::App &app, CliCommands &cmds) {
         "Export a synced log (its archive) as CSV, GeoJSON, GPX and an HTML "
         "report; all four when none is named");
     exp.device = false;
-    exp.app->add_option("DIR", a->dir,
-                        "Log directory (default: the one in the working "
-                        "directory that holds an archive)");
-    exp.app->add_option("--out", a->out,
-                        "Directory of the files (default DIR/export)");
+    exp.app
+        ->add_option("DIR", a->dir,
+                     "Log directory (default: the one in the working "
+                     "directory that holds an archive)")
+        ->type_name("");
+    exp.app
+        ->add_option("--out", a->out,
+                     "Directory of the files (default DIR/export)")
+        ->type_name("OUTDIR");
     exp.app->add_flag("--csv", a->csv,
                       "readings.csv, series.csv and groups.csv");
     exp.app->add_flag("--geojson", a->geojson, "readings.geojson");

@@ -1,7 +1,11 @@
-// Subcommands of the measurement log: download, delete, clear and purge.
+// Subcommands of the measurement log: download, sync, list, delete, clear
+// and purge.
+#include <cstdio>
+
 #include "cli.h"
 #include "cmd_util.h"
 #include "log_archive.h"
+#include "session.h"
 #include "v21_ops.h"
 
 namespace {
@@ -26,24 +30,98 @@ int run_download(CliRun &run, const DownloadArgs &a) {
     V21_meas_log_opts o;
     fill_opts(o, a, run);
     o.dump = false;
+    o.stop_at_file_error = true;
     V21_meas_log_result r;
     const int st = V21_op_get_meas_log(o, &r);
     if (st != OP_OK && st != OP_LOCAL_FILE && st != OP_INTERRUPTED)
         return st;
+    run.json()["records"] = r.records;
+    run.json()["total"] = r.total;
+    run.json()["dir"] = r.dir;
+    run.json()["files_failed"] = r.files_failed;
+    run.json()["complete"] = st == OP_OK;
+    if (st == OP_LOCAL_FILE) {
+        // The line before this one named the file and the reason.
+        if (r.dir.empty())
+            return st;
+        return cli_fail(OP_LOCAL_FILE,
+                        "download stopped at the first file that could not "
+                        "be written: %d of %d records saved in %s",
+                        r.records, r.total, r.dir.c_str());
+    }
     if (r.dir.empty())
         run.say("%d of %d records downloaded, no files saved\n", r.records,
                 r.total);
     else
         run.say("%d of %d records downloaded into %s\n", r.records, r.total,
                 r.dir.c_str());
-    run.json()["records"] = r.records;
-    run.json()["total"] = r.total;
-    run.json()["dir"] = r.dir;
-    run.json()["files_failed"] = r.files_failed;
-    if (st == OP_LOCAL_FILE)
-        return cli_fail(OP_LOCAL_FILE, "%d local file(s) could not be written",
-                        r.files_failed);
     return st;
+}
+
+const char *record_type_name(const meas_record &r) {
+    switch (record_type(r)) {
+    case MEAS_TYPE_SINGLE:
+        return "single";
+    case MEAS_TYPE_SERIES:
+        return "series";
+    default:
+        return record_kind(r) == KIND_BOREHOLE_HEADER ? "borehole header"
+                                                      : "unknown";
+    }
+}
+
+// The slots in use, in download order, with each record's number, time and
+// type from its first read.
+int run_log_list(CliRun &run) {
+    std::vector<log_entry> entries;
+    if (V21_op_read_log_table(entries) != 0)
+        return OP_FAILED;
+    const std::vector<int> order =
+        meas_log_download_order(entries.data(), int(entries.size()));
+    nlohmann::json &j = run.json();
+    j["slots"] = entries.size();
+    j["used"] = order.size();
+    j["records"] = nlohmann::json::array();
+    j["complete"] = false;
+    ProgressPhase phase(run.progress(), order.size(), ProgressUnit::records);
+    std::vector<unsigned char> buf(MEAS_RECORD_SIZE);
+    for (int slot : order) {
+        if (op_stop_requested())
+            return cli_fail(OP_INTERRUPTED,
+                            "stopped after %zu of %zu records listed",
+                            j["records"].size(), order.size());
+        uint32_t offset = 0;
+        if (V21_op_read_record_part(id_conn, slot, buf.data(), &offset,
+                                    RECORD_READ_CHUNK, no_progress()) != 0)
+            return OP_FAILED;
+        meas_record rec;
+        decode_meas_record(buf.data(), offset, &rec);
+        const log_entry &e = entries[size_t(slot)];
+        char time[32];
+        snprintf(time, sizeof time, "%.4d-%.2d-%.2dT%.2d:%.2d:%.2d", rec.year,
+                 rec.month, rec.day, rec.hour, rec.minute, rec.second);
+        const bool note = e.flags & LOG_ENTRY_NOTE;
+        const bool aux = e.flags & LOG_ENTRY_AUX;
+        std::string with = note ? " note" : "";
+        with += aux ? " aux" : "";
+        run.say("%5d  record %-6d %.10s %s  %s%s%s\n", slot, rec.rec_no, time,
+                time + 11, record_type_name(rec), with.empty() ? "" : "  ",
+                with.c_str());
+        j["records"].push_back({{"slot", slot},
+                                {"key", e.sort_key},
+                                {"rec_no", rec.rec_no},
+                                {"group", rec.group_no},
+                                {"time", time},
+                                {"type", record_type(rec)},
+                                {"type_name", record_type_name(rec)},
+                                {"meas_mode", rec.meas_mode},
+                                {"note", note},
+                                {"aux", aux}});
+        phase.advance(1);
+    }
+    run.note("%zu of %zu slots in use\n", order.size(), entries.size());
+    j["complete"] = true;
+    return OP_OK;
 }
 
 int run_sync(CliRun &run, const DownloadArgs &a, bool rebuild) {
@@ -65,7 +143,7 @@ int run_sync(CliRun &run, const DownloadArgs &a, bool rebuild) {
     run.json()["downloaded"] = r.downloaded;
     run.json()["archived"] = r.archived;
     run.json()["files_failed"] = r.files_failed;
-    run.json()["complete"] = st != OP_INTERRUPTED;
+    run.json()["complete"] = st == OP_OK;
     if (st == OP_LOCAL_FILE && r.files_failed)
         return cli_fail(OP_LOCAL_FILE, "%d local file(s) could not be written",
                         r.files_failed);
@@ -82,7 +160,8 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
         *log, "download",
         "Download every record into DIR (default kappa_ and the serial's "
         "last four characters)");
-    download.app->add_option("DIR", dl->dir, "Directory of the files");
+    download.app->add_option("DIR", dl->dir, "Directory of the files")
+        ->type_name("");
     download.app->add_flag("--notes", dl->notes, "Save the voice notes");
     download.app->add_flag("--raw", dl->raw, "Save the raw-sample files");
     download.app->add_flag("--aux", dl->aux, "Save the auxiliary data");
@@ -96,7 +175,8 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
         cmds.add(*log, "sync",
                  "Download the records new to the archive in DIR (default as "
                  "download) and regenerate the download's files from it");
-    sync.app->add_option("DIR", sy->dir, "Directory of the archive and files");
+    sync.app->add_option("DIR", sy->dir, "Directory of the archive and files")
+        ->type_name("");
     sync.app->add_flag("--notes", sy->notes, "Keep and save the voice notes");
     sync.app->add_flag("--raw", sy->raw, "Save the raw-sample files");
     sync.app->add_flag("--aux", sy->aux, "Keep and save the auxiliary data");
@@ -109,11 +189,19 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
         return run_sync(run, *sy, *rebuild);
     };
 
+    CliCommand &list =
+        cmds.add(*log, "list",
+                 "List the slots in use: each record's number, time and type");
+    list.run = run_log_list;
+
     auto slot = std::make_shared<int>(0);
     CliCommand &del =
         cmds.add(*log, "delete",
                  "Delete one slot's record, voice note and auxiliary data");
-    del.app->add_option("SLOT", *slot, "Slot index, from 0")->required();
+    del.app
+        ->add_option("SLOT", *slot, "Slot index, from 0 (log list shows them)")
+        ->type_name("")
+        ->required();
     del.check = [slot]() -> int {
         if (*slot < 0)
             return cli_fail(OP_USAGE, "slot %d is below 0", *slot);
@@ -132,11 +220,23 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
                             "slot %d is not below the log's %d slots; "
                             "nothing deleted",
                             *slot, slots);
+        log_entry entry{};
+        st = V21_op_log_entry(*slot, &entry, "V21_cmd_delete_record");
+        if (st != OP_OK)
+            return st;
+        if (entry.sort_key == 0 && entry.flags == 0)
+            return cli_fail(OP_USAGE,
+                            "slot %d is empty; nothing deleted (log list shows "
+                            "the slots in use)",
+                            *slot);
         st = V21_op_delete_record(*slot);
         if (st != OP_OK)
             return st;
         run.say("slot %d deleted\n", *slot);
         run.json()["deleted"] = *slot;
+        run.json()["record"] = entry.sort_key != 0;
+        run.json()["note"] = (entry.flags & LOG_ENTRY_NOTE) != 0;
+        run.json()["aux"] = (entry.flags & LOG_ENTRY_AUX) != 0;
         return OP_OK;
     };
 
@@ -145,9 +245,11 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
     clear.confirm = []() { return std::string("clear the whole log"); };
     clear.run = [](CliRun &run) -> int {
         const int st = V21_op_clear_logs();
-        if (st == OP_OK)
-            run.say("log cleared\n");
-        return st;
+        if (st != OP_OK)
+            return st;
+        run.say("log cleared\n");
+        run.json()["cleared"] = true;
+        return OP_OK;
     };
 
     CliCommand &purge = cmds.add(
@@ -155,8 +257,10 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
     purge.confirm = []() { return std::string("purge every log slot"); };
     purge.run = [](CliRun &run) -> int {
         const int st = V21_op_purge(run.progress());
-        if (st == OP_OK)
-            run.say("log purged\n");
-        return st;
+        if (st != OP_OK)
+            return st;
+        run.say("log purged\n");
+        run.json()["purged"] = true;
+        return OP_OK;
     };
 }

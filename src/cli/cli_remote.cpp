@@ -1,5 +1,6 @@
 // Subcommands of remote measurement: one measurement, or a scan.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "cli.h"
@@ -11,13 +12,58 @@ namespace {
 
 constexpr int STDIN_POLL_MS = 100; // how often a scan looks for its stop
 
+// Remote operation leaves the instrument in these states; any other state
+// found before (its own keys in charge) is put back afterwards.
+bool remote_state(int32_t state) {
+    return state == STATE_READY || state == int32_t(STATE_REMOTE) ||
+           state == STATE_MEASURING || state == STATE_SCANNING;
+}
+
+const char *type_name(const meas_record &r) {
+    switch (record_type(r)) {
+    case MEAS_TYPE_SINGLE:
+        return "single";
+    case MEAS_TYPE_SERIES:
+        return "series";
+    default:
+        return record_kind(r) == KIND_BOREHOLE_HEADER ? "borehole header"
+                                                      : "unknown";
+    }
+}
+
 nlohmann::json record_json(const meas_record &r) {
-    return {{"type", record_type(r)},  {"meas_mode", r.meas_mode},
-            {"susc", r.susc},          {"susc_unit", susc_unit(r)},
-            {"cond", r.cond},          {"cond_unit", cond_unit(r)},
-            {"error", r.error},        {"pin", r.pin},
-            {"diameter", r.dia},       {"counter", r.counter},
+    return {{"type", record_type(r)},
+            {"type_name", type_name(r)},
+            {"meas_mode", r.meas_mode},
+            {"susc", cli_float(r.susc)},
+            {"susc_unit", susc_unit(r)},
+            {"cond", cli_float(r.cond)},
+            {"cond_unit", cond_unit(r)},
+            {"meas_error", r.error},
+            {"pin", r.pin},
+            {"diameter", r.dia},
+            {"counter", r.counter},
             {"samples", r.num_samples}};
+}
+
+// Runs a remote measurement or scan with the instrument's state read first
+// and put back afterwards, whatever the outcome, unless it was in remote
+// operation already.
+int with_state_restored(const char *name, CliRun &run,
+                        const std::function<int()> &body) {
+    int32_t found = 0;
+    int st = V21_op_get_state(&found, name);
+    if (st != OP_OK)
+        return st;
+    st = body();
+    if (remote_state(found))
+        return st;
+    // A stop request must not keep the instrument from being put back.
+    const int restored = V21_op_set_state(found, name);
+    if (restored != OP_OK)
+        return st != OP_OK ? st : restored;
+    run.json()["state_restored"] = found;
+    return st;
 }
 
 int check_ms(int ms) {
@@ -60,23 +106,38 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
     auto m = std::make_shared<MeasureArgs>();
     CliCommand &measure = cmds.add(
         app, "measure", "Trigger one measurement and print its result");
-    measure.app->add_option("--samples", m->samples,
-                            "Also write the measurement's samples to FILE");
+    measure.app
+        ->add_option("--samples", m->samples,
+                     "Also write the measurement's samples to FILE")
+        ->type_name("FILE");
     measure.app
         ->add_option("--ms", m->ms,
                      "Longest wait in ms for the measurement to end")
+        ->type_name("MS")
         ->capture_default_str();
     measure.check = [m]() -> int { return check_ms(m->ms); };
     measure.run = [m](CliRun &run) -> int {
         constexpr const char *name = "V21_cmd_measure";
-        V21_remote_before before;
-        int st = V21_op_remote_start(false, name, &before);
-        if (st == OP_OK)
-            st = V21_op_remote_event(false, name);
         meas_record rec;
-        if (st == OP_OK)
-            st = V21_op_remote_result(false, before, &rec, name, m->ms,
-                                      no_progress());
+        const int st = with_state_restored(name, run, [&]() -> int {
+            V21_remote_before before;
+            int s = V21_op_remote_start(false, name, &before);
+            if (s == OP_OK)
+                s = V21_op_remote_event(false, name);
+            bool timed_out = false;
+            if (s == OP_OK)
+                s = V21_op_remote_result(false, before, &rec, name, m->ms,
+                                         no_progress(), &timed_out);
+            if (timed_out) {
+                // The measurement still runs: it is cancelled.
+                V21_op_remote_event(true, name);
+                return cli_fail(OP_FAILED,
+                                "the measurement did not finish within %d ms "
+                                "(--ms); it was cancelled",
+                                m->ms);
+            }
+            return s;
+        });
         if (st != OP_OK)
             return st;
         if (!m->samples.empty() && save_meas(m->samples.c_str(), &rec) != 0)
@@ -84,7 +145,10 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
         run.say("susc %.3f %s  cond %.1f %s  error %d  [%d/%d]\n",
                 double(rec.susc), susc_unit(rec), double(rec.cond),
                 cond_unit(rec), rec.error, rec.counter, rec.num_samples);
+        const nlohmann::json restored = run.json()["state_restored"];
         run.json() = record_json(rec);
+        if (!restored.is_null())
+            run.json()["state_restored"] = restored;
         if (!m->samples.empty())
             run.json()["file"] = m->samples;
         return OP_OK;
@@ -95,24 +159,29 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
         app, "scan",
         "Run the scanner until --ms have passed, or until Enter, the end "
         "of the input or Ctrl-C; then print the samples");
-    scan.app->add_option("--ms", *scan_ms, "How long to scan, in ms");
+    scan.app->add_option("--ms", *scan_ms, "How long to scan, in ms")
+        ->type_name("MS");
     scan.check = [scan_ms]() -> int {
         return *scan_ms == 0 ? int(OP_OK) : check_ms(*scan_ms);
     };
     scan.run = [scan_ms](CliRun &run) -> int {
         constexpr const char *name = "V21_cmd_scanner";
-        V21_remote_before before;
-        int st = V21_op_remote_start(true, name, &before);
-        if (st != OP_OK)
-            return st;
-        wait_scan_end(*scan_ms);
-        // Ctrl-C is how a scan may end: it stops the scan, not the program.
-        op_clear_stop();
-        st = V21_op_remote_event(true, name);
         meas_record rec;
-        if (st == OP_OK)
-            st = V21_op_remote_result(true, before, &rec, name,
-                                      WAIT_STATE_LIMIT_MS, no_progress());
+        const int st = with_state_restored(name, run, [&]() -> int {
+            V21_remote_before before;
+            int s = V21_op_remote_start(true, name, &before);
+            if (s != OP_OK)
+                return s;
+            wait_scan_end(*scan_ms);
+            // Ctrl-C is how a scan may end: it stops the scan, not the
+            // program.
+            op_clear_stop();
+            s = V21_op_remote_event(true, name);
+            if (s == OP_OK)
+                s = V21_op_remote_result(true, before, &rec, name,
+                                         WAIT_STATE_LIMIT_MS, no_progress());
+            return s;
+        });
         if (st != OP_OK)
             return st;
         nlohmann::json samples = nlohmann::json::array();
@@ -121,8 +190,8 @@ void cli_add_remote(CLI::App &app, CliCommands &cmds) {
             run.say("%8.3f %6.1f%s\n", double(rec.susc_samples[i]),
                     double(rec.cond_samples[i]),
                     sample_marked(rec, i) ? " marked" : "");
-            samples.push_back({{"susc", rec.susc_samples[i]},
-                               {"cond", rec.cond_samples[i]},
+            samples.push_back({{"susc", cli_float(rec.susc_samples[i])},
+                               {"cond", cli_float(rec.cond_samples[i])},
                                {"marked", sample_marked(rec, i)}});
         }
         run.json()["susc_unit"] = susc_unit(rec);

@@ -57,6 +57,7 @@ void cli_add_screen(CLI::App &app, CliCommands &cmds) {
     CliCommand &screen =
         cmds.add(app, "screen", "Capture the screen into a bitmap");
     screen.app->add_option("FILE", *bmp_path, "Bitmap file")
+        ->type_name("")
         ->capture_default_str();
     screen.run = [bmp_path](CliRun &run) -> int {
         unsigned char bmp[BMP_FILE_SIZE];
@@ -72,12 +73,38 @@ void cli_add_screen(CLI::App &app, CliCommands &cmds) {
 
     CLI::App *lut = app.add_subcommand("lut", "The concentration tables");
 
+    CliCommand &list = cmds.add(*lut, "list", "List the tables 1 to 3");
+    list.run = [](CliRun &run) -> int {
+        nlohmann::json tables = nlohmann::json::array();
+        for (int index = 1; index <= LUT_INDEX_MAX; index++) {
+            unsigned char table[LUT_SIZE] = {};
+            bool found = false;
+            const int st = V21_op_lut_read(index, table, &found);
+            if (st != OP_OK)
+                return st;
+            if (found)
+                run.say("%d  '%s'\n", index, lut_name(table).c_str());
+            else
+                run.say("%d  (none)\n", index);
+            nlohmann::json t = {{"index", index}, {"present", found}};
+            if (found)
+                t["name"] = lut_name(table);
+            tables.push_back(t);
+        }
+        run.json()["tables"] = tables;
+        return OP_OK;
+    };
+
     auto get_index = std::make_shared<int>(0);
     auto get_file = std::make_shared<std::string>("conclut.dat");
     CliCommand &get =
         cmds.add(*lut, "get", "Copy table INDEX into a local table file");
-    get.app->add_option("INDEX", *get_index, "1 to 3")->required();
-    get.app->add_option("FILE", *get_file, "Table file")->capture_default_str();
+    get.app->add_option("INDEX", *get_index, "1 to 3")
+        ->type_name("")
+        ->required();
+    get.app->add_option("FILE", *get_file, "Table file")
+        ->type_name("")
+        ->capture_default_str();
     get.check = [get_index]() -> int { return check_index(*get_index); };
     get.run = [get_index, get_file](CliRun &run) -> int {
         unsigned char table[LUT_SIZE] = {};
@@ -104,9 +131,14 @@ void cli_add_screen(CLI::App &app, CliCommands &cmds) {
     auto s = std::make_shared<SetArgs>();
     CliCommand &set =
         cmds.add(*lut, "set", "Write a local table file as table INDEX");
-    set.app->add_option("INDEX", s->index, "1 to 3")->required();
-    set.app->add_option("FILE", s->file, "Table file of 116 bytes")->required();
-    set.app->add_option("--name", s->name, "Give the table this name");
+    set.app->add_option("INDEX", s->index, "1 to 3")->type_name("")->required();
+    set.app->add_option("FILE", s->file, "Table file of 116 bytes")
+        ->type_name("")
+        ->required();
+    set.app
+        ->add_option("--name", s->name,
+                     "Give the table this name (at most 11 characters)")
+        ->type_name("NAME");
     set.check = [s]() -> int {
         int st = check_index(s->index);
         if (st == OP_OK)
@@ -131,7 +163,9 @@ void cli_add_screen(CLI::App &app, CliCommands &cmds) {
 
     auto del_index = std::make_shared<int>(0);
     CliCommand &del = cmds.add(*lut, "delete", "Delete table INDEX");
-    del.app->add_option("INDEX", *del_index, "1 to 3")->required();
+    del.app->add_option("INDEX", *del_index, "1 to 3")
+        ->type_name("")
+        ->required();
     del.check = [del_index]() -> int { return check_index(*del_index); };
     del.run = [del_index](CliRun &run) -> int {
         const int st = V21_op_lut_delete(*del_index);

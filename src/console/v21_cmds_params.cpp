@@ -56,6 +56,8 @@ void ask_field(unsigned char *rec, const V21_param_field &f) {
             WireWriter(rec, V21_PARAMS_SIZE).u32(off, after);
         break;
     }
+    case V21_param_kind::text: // only the command line sets a text field
+        break;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "cmd_util.h"
 
+#include <cerrno>
+
 #include "libcomm.h"
 #include "ops.h"
 #include "session.h"
@@ -26,17 +28,30 @@ FilePtr open_file(const char *path, const char *mode) {
 }
 
 void report_write_error(const char *path) {
-    log_error("Error writing file:%s!\n", path);
+    if (!op_file_failure("write", path, errno))
+        log_error("Error writing file:%s!\n", path);
 }
 
 bool close_written(FilePtr &file, const char *path) {
     FILE *f = file.release();
     if (!f)
         return true;
-    bool ok = fflush(f) == 0 && !ferror(f);
-    ok = fclose(f) == 0 && ok;
-    if (!ok)
+    // The reason of the first failure is the one reported: a failed flush
+    // (a full disk shows there) may leave fclose nothing to complain about.
+    const bool had_error = ferror(f) != 0;
+    const int before = errno;
+    bool ok = fflush(f) == 0;
+    int err = ok ? before : errno;
+    if (fclose(f) != 0) {
+        if (ok)
+            err = errno;
+        ok = false;
+    }
+    ok = ok && !had_error;
+    if (!ok) {
+        errno = err;
         report_write_error(path);
+    }
     return ok;
 }
 

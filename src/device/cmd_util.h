@@ -37,7 +37,7 @@ FilePtr open_file(const char *path, const char *mode);
 bool close_written(FilePtr &file, const char *path);
 
 // Prints "Error writing file:%s!" for a local file that cannot be created or
-// written.
+// written (or hands it with errno to the sink of op_file_failure).
 void report_write_error(const char *path);
 
 // Copies text that came from the instrument into out (out_size bytes, always

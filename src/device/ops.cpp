@@ -25,6 +25,10 @@ void print_line(const char *text) {
 // Set before the event thread starts, read on it.
 std::atomic<void (*)(const char *)> event_sink{print_line};
 
+// Set once by the command line before any operation runs.
+std::atomic<void (*)(const char *, const char *, int)> file_failure_sink{
+    nullptr};
+
 // Written by the signal handler, read between requests.
 std::atomic<bool> stop_requested{false};
 
@@ -97,6 +101,18 @@ void op_set_narration(bool on) {
 
 bool op_narration() {
     return narration;
+}
+
+bool op_file_failure(const char *what, const char *path, int err) {
+    auto *sink = file_failure_sink.load();
+    if (!sink)
+        return false;
+    sink(what, path, err);
+    return true;
+}
+
+void op_set_file_failure_sink(void (*sink)(const char *, const char *, int)) {
+    file_failure_sink = sink;
 }
 
 void op_request_stop() {

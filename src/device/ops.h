@@ -78,6 +78,16 @@ void op_text_error(const char *format, ...) COMM_PRINTF(1, 2);
 void op_set_narration(bool on);
 bool op_narration();
 
+// A local file that could not be used, with the system's reason (an errno
+// value, 0 for none): what is "read" or "write", and the path. The console
+// prints its own texts ("Error writing file:NAME!"), so there is no sink
+// by default and op_file_failure answers false: the caller prints its text.
+// The command line installs a sink that prints one line with the reason;
+// op_file_failure then answers true and the caller prints nothing.
+bool op_file_failure(const char *what, const char *path, int err);
+void op_set_file_failure_sink(void (*sink)(const char *what, const char *path,
+                                           int err));
+
 // A request to stop the running transfer at the next request boundary. Set
 // from a signal handler; cleared before each operation.
 void op_request_stop();

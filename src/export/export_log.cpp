@@ -264,12 +264,13 @@ int export_log(const ExportOptions &o, ExportResult *res) {
     }
     r.records = int(index.records.size());
     r.out = o.out.empty() ? o.dir + "/export" : o.out;
-    std::error_code ec;
-    fs::create_directories(fs_path(r.out), ec);
+    std::error_code made, ec;
+    fs::create_directories(fs_path(r.out), made);
     if (!fs::is_directory(fs_path(r.out), ec)) {
-        log_error("ra62d2ide: cannot make the directory %s: %s\n",
-                  r.out.c_str(),
-                  ec ? ec.message().c_str() : "a file of that name is there");
+        // The reason is the making's, not that of the look afterwards.
+        log_error(
+            "ra62d2ide: cannot make the directory %s: %s\n", r.out.c_str(),
+            made ? made.message().c_str() : "a file of that name is there");
         return OP_LOCAL_FILE;
     }
 

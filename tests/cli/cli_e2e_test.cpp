@@ -15,75 +15,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "capture.h"
-#include "process.h"
-#include "sim_process.h"
+#include "cli_e2e.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace cli_e2e;
 
-constexpr int kRunMs = 90000;
 constexpr uint64_t kReadSize = 512; // the card image is read in these
-
-ProcessResult cli(const SimProcess &sim, const std::vector<std::string> &args,
-                  const std::string &cwd, const std::string &input = "") {
-    std::vector<std::string> argv = {console_binary_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, input, sim.env(), kRunMs, false, cwd);
-}
-
-// The console with Enter at the two connection questions, then commands.
-ProcessResult console(const SimProcess &sim, const std::string &commands,
-                      const std::string &cwd) {
-    return run_process({console_binary_path()}, "\n\n" + commands + "q\n",
-                       sim.env(), kRunMs, false, cwd);
-}
-
-json parse(const ProcessResult &r) {
-    json j = json::parse(r.out, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << r.out;
-    return j;
-}
-
-// Every regular file under dir, by its path relative to dir.
-std::map<std::string, std::string> tree(const std::string &dir) {
-    std::map<std::string, std::string> files;
-    for (const auto &e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file())
-            files[fs::relative(e.path(), dir).string()] =
-                read_file(e.path().string());
-    return files;
-}
-
-// The files of a log directory without its archive.
-std::map<std::string, std::string> log_files(const std::string &dir) {
-    std::map<std::string, std::string> files = tree(dir);
-    std::erase_if(
-        files, [](const auto &f) { return f.first.rfind("archive/", 0) == 0; });
-    return files;
-}
-
-// Requests the simulator has seen that read a file (record reads).
-size_t reads_in(const std::string &trace) {
-    return count_of(read_file(trace), "req 8211 ");
-}
-
-class CliEndToEnd : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(sim_binary_path().empty());
-        fs::create_directory(a_dir());
-        fs::create_directory(b_dir());
-    }
-    // Working directories of the console (a) and of the command line (b).
-    std::string a_dir() const { return work_.file("a"); }
-    std::string b_dir() const { return work_.file("b"); }
-    std::string a(const std::string &f) const { return a_dir() + "/" + f; }
-    std::string b(const std::string &f) const { return b_dir() + "/" + f; }
-    TempDir work_;
-};
 
 TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     SimProcess sim({"--seed", "3"});
@@ -110,6 +48,13 @@ TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     EXPECT_GT(j["status"]["battery_mv"].get<int>(), 0);
     EXPECT_EQ(j["clock"].get<std::string>().size(), 19u);
     EXPECT_GT(j["memory"]["heap_free_bytes"].get<int>(), 0);
+    // The memory report's lines as fields; codes with their meaning.
+    EXPECT_EQ(j["memory"]["log_slots"], 100);
+    EXPECT_GT(j["memory"]["log_slots_used"].get<int>(), 0);
+    EXPECT_GT(j["memory"]["card_image_bytes"].get<int>(), 0);
+    EXPECT_GT(j["memory"]["flash_block_bytes"].get<int>(), 0);
+    EXPECT_EQ(j["status"]["gps_on"], j["status"]["gps"] != 0);
+    EXPECT_EQ(j["status"]["bluetooth_on"], j["status"]["bluetooth"] != 0);
 
     // The console sees the same.
     ProcessResult c = console(sim, "gs\ngm\n", a_dir());
@@ -117,13 +62,22 @@ TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     EXPECT_NE(c.out.find("Zuvodede logo displayed.\n"), std::string::npos);
     EXPECT_EQ(c.out.find("24bit ADC\n"), std::string::npos);
 
-    // -q: nothing but errors.
+    // -q leaves out commentary and progress, never the result.
     r = cli(sim, {"-q", "--json", "info"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(parse(r)["serial"], "A0004711");
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-q", "info"}, {"-q", "time", "get"}}) {
+        r = cli(sim, args, b_dir());
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out, "") << args[1];
+        EXPECT_EQ(r.err, "");
+    }
 
-    r = cli(sim, {"restart"}, b_dir());
+    r = cli(sim, {"--json", "restart"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse(r)["restarted"], true);
 }
 
 TEST_F(CliEndToEnd, ParamsFileEqualsTheConsolesAndSetChecksFirst) {
@@ -249,8 +203,9 @@ TEST_F(CliEndToEnd, FirmwareContainerEqualsTheConsolesAndFlashes) {
     ASSERT_TRUE(write_file(b("fw.bin"), image));
     ProcessResult c = console(sim, "cg\nfw.bin\nc.qfw\ny\n1\n5\n", a_dir());
     ASSERT_EQ(c.exit_code, 0);
-    ProcessResult r = cli(
-        sim, {"fw", "create", "fw.bin", "c.qfw", "--version", "1.5"}, b_dir());
+    ProcessResult r =
+        cli(sim, {"fw", "create", "fw.bin", "c.qfw", "--fw-version", "1.5"},
+            b_dir());
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string ours = read_file(b("c.qfw")), theirs = read_file(a("c.qfw"));
     ASSERT_EQ(ours.size(), 520264u);
@@ -261,7 +216,10 @@ TEST_F(CliEndToEnd, FirmwareContainerEqualsTheConsolesAndFlashes) {
 
     r = cli(sim, {"--json", "fw", "upload", "c.qfw", "--flash"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(parse(r)["flashed"], true);
+    json up = parse(r);
+    EXPECT_EQ(up["flashed"], true);
+    EXPECT_EQ(up["bytes"], 520192);
+    EXPECT_EQ(up["blocks"].get<int>() * up["block_size"].get<int>(), 520192);
     const std::string flash =
         read_file(sim.card_dir() + "/.vo62sim/extflash.bin");
     EXPECT_EQ(flash.substr(0, 16), ours.substr(72, 16));
@@ -351,6 +309,10 @@ TEST_F(CliEndToEnd, AutoPortFindsExactlyOneInstrument) {
                     {{"VO62_SIM_DIR", empty.path()}}, kRunMs, false, b_dir());
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_NE(r.err.find("no instrument found"), std::string::npos) << r.err;
+    r = run_process({console_binary_path(), "--json", "list"}, "",
+                    {{"VO62_SIM_DIR", empty.path()}}, kRunMs, false, b_dir());
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(parse(r)["instruments"].size(), 0u);
 
     SimProcess first({"--seed", "1"});
     ASSERT_TRUE(first.started());
@@ -361,14 +323,19 @@ TEST_F(CliEndToEnd, AutoPortFindsExactlyOneInstrument) {
     json list = parse(r);
     ASSERT_EQ(list["instruments"].size(), 1u);
     const std::string conn = list["instruments"][0]["connection"];
+    // The name's parts apart.
+    EXPECT_EQ(list["instruments"][0]["serial"], first.serial());
+    EXPECT_EQ(list["instruments"][0]["port"], first.pty());
+    EXPECT_EQ(list["instruments"][0]["product"], "vo62-sim");
     // The listed connection string connects, given by hand.
     r = cli(first, {"-p", conn, "time", "get"}, b_dir());
     EXPECT_EQ(r.exit_code, 0) << r.err;
 
     // A second simulator announced in the same directory.
     TempDir card2;
-    ChildProcess second({sim_binary_path(), "--card", card2.file("c")},
-                        first.env(), true);
+    ChildProcess second(
+        {sim_binary_path(), "--card", card2.file("c"), "--serial", "A0002222"},
+        first.env(), true);
     ASSERT_TRUE(second.wait_output("vo62-sim: ", SimProcess::kStartTimeoutMs));
     const auto deadline =
         std::chrono::steady_clock::now() +
@@ -385,6 +352,13 @@ TEST_F(CliEndToEnd, AutoPortFindsExactlyOneInstrument) {
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_NE(r.err.find("2 instruments found"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(first.pty()), std::string::npos) << r.err;
+    // Either one by its serial, which stays when the port changes.
+    for (const std::string &serial :
+         {first.serial(), std::string("A0002222")}) {
+        r = cli(first, {"--json", "-p", "serial=" + serial, "info"}, b_dir());
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(parse(r)["serial"], serial);
+    }
     second.kill_now(SIGTERM);
     second.finish(SimProcess::kStopTimeoutMs);
 }
@@ -402,12 +376,78 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
                            R"({"format": "ra62d2ide-log-archive", )"
                            R"("version": 2, "records": []})"));
     ASSERT_TRUE(write_file(b("junk/archive/index.json"), "{\"format\": "));
+    ASSERT_TRUE(fs::create_directories(b("empty/archive")));
+    ASSERT_TRUE(write_file(b("empty/archive/index.json"),
+                           R"({"format": "ra62d2ide-log-archive", )"
+                           R"("version": 1, "serial": "A0001234", )"
+                           R"("records": []})"));
+    // Containers the upload would refuse: a raw image, one cut short, one
+    // with a changed byte.
+    ASSERT_EQ(run_process({console_binary_path(), "fw", "create", "odd.bin",
+                           "good.qfw", "--no-encrypt"},
+                          "", {}, kRunMs, false, b_dir())
+                  .exit_code,
+              4); // 1001 bytes are no whole words
+    ASSERT_TRUE(write_file(b("img.bin"), std::string(4096, 'i')));
+    ASSERT_EQ(run_process({console_binary_path(), "fw", "create", "img.bin",
+                           "good.qfw"},
+                          "", {}, kRunMs, false, b_dir())
+                  .exit_code,
+              0);
+    const std::string good = read_file(b("good.qfw"));
+    std::string changed = good;
+    changed[1000] = char(changed[1000] ^ 4);
+    ASSERT_TRUE(write_file(b("cut.qfw"), good.substr(0, 5000)));
+    ASSERT_TRUE(write_file(b("changed.qfw"), changed));
+    ASSERT_TRUE(write_file(b("head.qfw"), good.substr(0, 40)));
     struct Case {
         std::vector<std::string> args;
         int status;
         std::string says;
     } cases[] = {
         {{"bogus"}, 2, "unknown argument 'bogus'"},
+        {{"lgo"}, 2, "unknown argument 'lgo' (did you mean 'log'?"},
+        {{"log", "lsit"}, 2, "did you mean 'list'?"},
+        {{"help", "fw", "falsh"}, 2, "did you mean 'flash'?"},
+        {{"-p", "serial:9600,9Z1:/dev/pts/0", "info"},
+         2,
+         "-p 'serial:9600,9Z1:/dev/pts/0' is not a connection string"},
+        {{"-p", "bt:zz", "info"}, 2, "-p 'bt:zz' is not a connection string"},
+        {{"-p", "serial=", "info"}, 2, "names no serial"},
+        {{"--trace", "no/such/dir/t", "info"},
+         4,
+         "cannot write the trace file no/such/dir/t: No such file"},
+        {{"-v", "--trace", "t", "info"}, 2, "give one of them"},
+        {{"-p", "/nonexistent/tty", "info"}, 3, "/nonexistent/tty"},
+        {{"-p", "serial=A0001234", "info"}, 3, "no instrument with serial"},
+        {{"list"}, 3, "no instrument found"},
+        {{"params", "set", "contrast=60", "Params.contrast=61"},
+         2,
+         "contrast is given twice"},
+        {{"params", "set", "gps_pin=123456789"}, 2, "longer than 8"},
+        {{"params", "set"}, 2, "NAME=VALUE or --from FILE"},
+        {{"params", "set", "--from", "junk/archive/index.json"},
+         4,
+         "not a JSON object"},
+        {{"params", "set", "--from", "none.json"}, 4, "cannot read none.json"},
+        {{"fw", "flash", "img.bin"}, 4, "img.bin: not a firmware container"},
+        {{"fw", "upload", "img.bin"}, 4, "img.bin: not a firmware container"},
+        {{"fw", "upload", "cut.qfw"}, 4, "cut.qfw: truncated at byte 5000"},
+        {{"fw", "flash", "head.qfw"}, 4, "head.qfw: truncated at byte 40"},
+        {{"fw", "upload", "changed.qfw"}, 4, "changed.qfw: bad check sum"},
+        {{"fw", "flash", "none.qfw"}, 4, "none.qfw: cannot be read: No such"},
+        {{"fw", "create", "img.bin", "--name", std::string(20, 'n')},
+         2,
+         "is 20 characters; the header holds at most 19"},
+        {{"fw", "create", "img.bin", "--version", "1.5"},
+         2,
+         "--fw-version 1.5"},
+        {{"fw", "create", "img.bin", "/dev/full"},
+         4,
+         "cannot write /dev/full: No space left on device"},
+        {{"export", "empty", "--out", "/sys/ra62d2ide-test"},
+         4,
+         "cannot make the directory /sys/ra62d2ide-test"},
         {{"--bogus"}, 2, "unknown argument '--bogus'"},
         {{"card", "download", "--fast"}, 2, "unknown argument '--fast'"},
         {{"log", "delete"}, 2, "SLOT is required"},
@@ -421,7 +461,7 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
         {{"time", "set", "--offset", "13"}, 2, "--offset 13"},
         {{"fw", "create", "missing.bin"}, 4, "missing.bin"},
         {{"fw", "create", "odd.bin", "o.qfw"}, 4, "odd.bin of 1001 bytes"},
-        {{"fw", "create", "odd.bin", "--version", "1.300"}, 2, "1.300"},
+        {{"fw", "create", "odd.bin", "--fw-version", "1.300"}, 2, "1.300"},
         {{"lut", "set", "1", "short.dat"}, 4, "short.dat holds 100 bytes"},
         {{"lut", "get", "4"}, 2, "table index 4"},
         {{"card", "upload", "none.tar"}, 4, "none.tar"},
@@ -443,8 +483,26 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
         if (c.status != 0) {
             EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
         }
+        // The same failure as one JSON object on standard output.
+        if (c.status != 0 && c.args[0] != "--version") {
+            argv.insert(argv.begin() + 1, "--json");
+            r = run_process(argv, "", {{"VO62_SIM_DIR", empty.path()}}, kRunMs,
+                            false, b_dir());
+            EXPECT_EQ(r.exit_code, c.status) << r.err;
+            const json j = parse(r);
+            EXPECT_EQ(j["error"]["status"], c.status) << r.out;
+            EXPECT_NE(j["error"]["message"].get<std::string>().find(c.says),
+                      std::string::npos)
+                << r.out;
+        }
     }
     EXPECT_FALSE(file_exists(b("o.qfw")));
+    // The reason is the making's, not that of a look after it failed.
+    EXPECT_EQ(run_process({console_binary_path(), "export", "empty", "--out",
+                           "/sys/ra62d2ide-test"},
+                          "", {}, kRunMs, false, b_dir())
+                  .err.find("No such file"),
+              std::string::npos);
 }
 
 // Ctrl-C in the middle of a card download over a paced line: the transfer
@@ -453,8 +511,9 @@ TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
     SimProcess sim(
         {"--seed", "2", "--image-size", "262144", "--baud", "115200"});
     ASSERT_TRUE(sim.started());
-    ChildProcess child({console_binary_path(), "card", "download", "img.bin"},
-                       sim.env(), false, b_dir());
+    ChildProcess child(
+        {console_binary_path(), "--json", "card", "download", "img.bin"},
+        sim.env(), false, b_dir());
     // Bounded wait until the copy is well under way.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
@@ -473,6 +532,17 @@ TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
     EXPECT_NE(r.err.find("Stopped at offset " + std::to_string(size)),
               std::string::npos)
         << r.err;
+    // How to go on, and no blank line.
+    EXPECT_NE(r.err.find("continue with: ra62d2ide card download img.bin "
+                         "--resume"),
+              std::string::npos);
+    EXPECT_EQ(r.err.find("\n\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.front(), '\n');
+    const json j = parse(r);
+    EXPECT_EQ(j["error"]["status"], 130);
+    EXPECT_EQ(j["complete"], false);
+    EXPECT_EQ(j["bytes"], size);
+    EXPECT_EQ(j["resume"], "ra62d2ide card download img.bin --resume");
 }
 
 // A copy cut by the link goes on with --resume from its last whole read
@@ -552,6 +622,8 @@ TEST_F(CliEndToEnd, InterruptedLogDownloadKeepsTheRecordsSoFar) {
     EXPECT_GE(records, 2);
     EXPECT_LT(records, 21);
     EXPECT_NE(r.err.find("the files so far are in L."), std::string::npos);
+    EXPECT_EQ(r.err.find("\n\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.front(), '\n');
     // One summary line per record of the demo log's single readings and
     // series, each followed by its GPS text: the file ends whole.
     const std::string summary = read_file(b("L/kappa.dat"));

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "m17_comm.h"
 #include "ops.h"
@@ -75,15 +76,31 @@ int M17_check_qfw(FILE *f, const char *name, int device_type,
                   uint32_t image_size, unsigned char *image,
                   uint32_t *encrypted);
 
+// Checks a container file as the upload's check does, with the same rules
+// (the device type, the image length, the image there, both check sums),
+// and prints nothing: OP_OK, or OP_LOCAL_FILE with what is wrong in *why
+// ("not a firmware container ...", "truncated at byte N ...", "bad check
+// sum ...", "cannot be read: REASON").
+int M17_qfw_verify(const char *name, int device_type, uint32_t image_size,
+                   std::string *why);
+
 struct M17_qfw_upload_opts {
     const char *qfw_name;
     int device_type;
     uint32_t image_size;
 };
+// What an upload wrote: the blocks and their bytes, and the block size the
+// instrument asked for.
+struct M17_qfw_upload_result {
+    uint32_t blocks = 0;
+    uint32_t bytes = 0;
+    uint32_t block_size = 0;
+};
 // Checks the container, erases the external flash and writes the image
 // block by block (progress in blocks). A stop request ends it between
-// blocks.
-int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress);
+// blocks. *result, when given, receives what was written.
+int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress,
+                      M17_qfw_upload_result *result = nullptr);
 // Sends the container's scrambling flag and raw checksum: the instrument
 // programs itself from its external flash and the link closes.
 int M17_op_flash_fw(const char *qfw_name);

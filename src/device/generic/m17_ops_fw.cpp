@@ -5,6 +5,7 @@
 // A container is a 72-byte header followed by the image padded to a fixed
 // size. The image is a sequence of 32-bit little-endian words; scrambling
 // XORs word j with j*j*j*j (32-bit wrapping), so it is its own inverse.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -68,6 +69,14 @@ bool image_size_ok(uint32_t image_size) {
     return false;
 }
 
+// A local file that failed, with errno holding the reason: the console's
+// text among the narration, or the command line's line with the reason.
+void file_error(const char *what, const char *console_format,
+                const char *path) {
+    if (!op_file_failure(what, path, errno))
+        op_text_error(console_format, path);
+}
+
 uint32_t scramble_key(uint32_t j) {
     return j * j * j * j;
 }
@@ -96,6 +105,20 @@ QfwHeader decode_header(const unsigned char *block) {
     h.enc_sum = r.u32(QFW_OFF_ENC_SUM);
     h.flags = r.u32(QFW_OFF_FLAGS);
     return h;
+}
+
+// The check sums of a container's image buffer: the sums run over the
+// whole buffer, so the 0xFF fill beyond a short image counts; the raw sum
+// undoes the scrambling word by word.
+void container_sums(const unsigned char *image, uint32_t image_size,
+                    uint32_t scrambled, uint32_t *raw, uint32_t *enc) {
+    WireReader r(image, image_size);
+    *raw = *enc = 0;
+    for (uint32_t j = 0; (j + 1) * WORD_SIZE <= image_size; j++) {
+        const uint32_t word = r.u32(j * WORD_SIZE);
+        *enc ^= word;
+        *raw ^= scrambled ? word ^ scramble_key(j) : word;
+    }
 }
 
 } // namespace
@@ -138,14 +161,16 @@ int M17_op_create_qfw(const M17_qfw_create_opts &o) {
         return OP_USAGE;
     FilePtr bin = open_file(bin_name, "rb");
     if (!bin) {
-        op_text_error("Error loading file:%s!\n", bin_name);
+        file_error("read", "Error loading file:%s!\n", bin_name);
         return OP_LOCAL_FILE;
     }
     op_text("Reading file %s...", bin_name);
     // Only a regular file has a length to take (not a directory or a pipe).
     struct stat st {};
     if (fstat(fileno(bin.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-        op_text_error("Error loading file:%s!\n", bin_name);
+        if (S_ISDIR(st.st_mode))
+            errno = EISDIR;
+        file_error("read", "Error loading file:%s!\n", bin_name);
         return OP_LOCAL_FILE;
     }
     const off_t length = st.st_size;
@@ -165,7 +190,7 @@ int M17_op_create_qfw(const M17_qfw_create_opts &o) {
         return OP_FAILED;
     }
     if (!read_all(bin.get(), image.get(), static_cast<size_t>(length))) {
-        op_text_error("Error loading file:%s!\n", bin_name);
+        file_error("read", "Error loading file:%s!\n", bin_name);
         return OP_LOCAL_FILE;
     }
     op_text("Ok.\n");
@@ -182,7 +207,7 @@ int M17_op_create_qfw(const M17_qfw_create_opts &o) {
     op_text("Writing file %s...", qfw_name);
     FilePtr qfw = open_file(qfw_name, "wb");
     if (!qfw) {
-        op_text_error("Error writing file:%s!\n", qfw_name);
+        file_error("write", "Error writing file:%s!\n", qfw_name);
         return OP_LOCAL_FILE;
     }
 
@@ -215,9 +240,11 @@ int M17_op_create_qfw(const M17_qfw_create_opts &o) {
     // A write error may show only when the buffered bytes reach the disk.
     FILE *f = qfw.release();
     ok = fflush(f) == 0 && ok;
+    const int err = errno; // the first failure's reason
     ok = fclose(f) == 0 && ok;
     if (!ok) {
-        op_text_error("Error creating file:%s!\n", qfw_name);
+        errno = err;
+        file_error("write", "Error creating file:%s!\n", qfw_name);
         return OP_LOCAL_FILE;
     }
     op_text("Ok.\n");
@@ -249,15 +276,8 @@ int M17_check_qfw(FILE *f, const char *name, int device_type,
     op_text("Ok (size=0x%x,flags=0x%.2x).\n", h.length, h.flags);
     const uint32_t scrambled = h.flags & QFW_FLAG_SCRAMBLED;
 
-    // The sums run over the whole buffer, so the 0xFF fill beyond a short
-    // image counts; the raw sum undoes the scrambling word by word.
-    WireReader r(image, image_size);
     uint32_t calc_raw = 0, calc_enc = 0;
-    for (uint32_t j = 0; (j + 1) * WORD_SIZE <= image_size; j++) {
-        const uint32_t word = r.u32(j * WORD_SIZE);
-        calc_enc ^= word;
-        calc_raw ^= scrambled ? word ^ scramble_key(j) : word;
-    }
+    container_sums(image, image_size, scrambled, &calc_raw, &calc_enc);
     op_text("Version:%d.%.2d\n", (h.version >> 8) & 0xFF, h.version & 0xFF);
     op_text("Encrypted:0x%.2x\n", scrambled);
     op_text("Calc raw checksum:0x%.8x\n", calc_raw);
@@ -277,7 +297,11 @@ int M17_check_qfw(FILE *f, const char *name, int device_type,
     return 0;
 }
 
-int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress) {
+int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress,
+                      M17_qfw_upload_result *result) {
+    M17_qfw_upload_result ignored;
+    M17_qfw_upload_result &done = result ? *result : ignored;
+    done = M17_qfw_upload_result();
     const char *name = o.qfw_name;
     const uint32_t image_size = o.image_size;
     if (!require_connected())
@@ -289,7 +313,7 @@ int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress) {
     // refused alike. Nothing is ever written to it.
     FilePtr f = open_file(name, "r+b");
     if (!f) {
-        op_text_error("Error loading file:%s!\n", name);
+        file_error("open", "Error loading file:%s!\n", name);
         return OP_LOCAL_FILE;
     }
     ImageBuf image = make_image(image_size, ERASED_BYTE);
@@ -312,6 +336,7 @@ int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress) {
     op_text("Ok.\n");
     if (block_size == 0)
         block_size = DEFAULT_BLOCK_SIZE;
+    done.block_size = block_size;
 
     // A block must fit one write request, and every block index must fit
     // in 16 bits; otherwise nothing is written.
@@ -354,6 +379,8 @@ int M17_op_upload_qfw(const M17_qfw_upload_opts &o, Progress &progress) {
             return op_error(UPLOAD_NAME, rc);
         }
         op_text("Ok.\n");
+        done.blocks++;
+        done.bytes += size;
         phase.advance(1);
     }
     return OP_OK;
@@ -364,7 +391,7 @@ int M17_op_flash_fw(const char *name) {
         return OP_NO_DEVICE;
     FilePtr f = open_file(name, "rb");
     if (!f) {
-        op_text_error("Error loading file:%s!\n", name);
+        file_error("read", "Error loading file:%s!\n", name);
         return OP_LOCAL_FILE;
     }
     op_text("Reading file %s...", name);
@@ -401,5 +428,72 @@ int M17_op_flash_fw(const char *name) {
     }
     // The instrument restarts to program itself: the link goes down.
     MXX_disconnect(id_conn);
+    return OP_OK;
+}
+
+int M17_qfw_verify(const char *name, int device_type, uint32_t image_size,
+                   std::string *why) {
+    auto refuse = [why](std::string text) {
+        *why = std::move(text);
+        return int(OP_LOCAL_FILE);
+    };
+    char text[160];
+    FilePtr f = open_file(name, "rb");
+    struct stat st {};
+    if (f && fstat(fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode))
+        errno = EISDIR;
+    if (!f || S_ISDIR(st.st_mode))
+        return refuse(std::string("cannot be read: ") + strerror(errno));
+    unsigned char block[QFW_HEADER_SIZE];
+    const size_t head = fread(block, 1, sizeof block, f.get());
+    if (head < sizeof block) {
+        snprintf(text, sizeof text,
+                 "truncated at byte %zu: a container's header alone is %d "
+                 "bytes",
+                 head, QFW_HEADER_SIZE);
+        return refuse(text);
+    }
+    const QfwHeader h = decode_header(block);
+    if (h.device_type != static_cast<uint32_t>(device_type)) {
+        unsigned char magic[QFW_TEXT_FIELD] = {};
+        memcpy(magic, QFW_MAGIC, strlen(QFW_MAGIC));
+        if (memcmp(block + QFW_OFF_MAGIC, magic, sizeof magic) != 0)
+            return refuse("not a firmware container (no container header)");
+        snprintf(text, sizeof text,
+                 "a container for device type %u, not for this instrument "
+                 "(%d)",
+                 h.device_type, device_type);
+        return refuse(text);
+    }
+    if (h.length > image_size) {
+        snprintf(text, sizeof text,
+                 "its image of 0x%x bytes is longer than the instrument's "
+                 "0x%x",
+                 h.length, image_size);
+        return refuse(text);
+    }
+    ImageBuf image = make_image(image_size, ERASED_BYTE);
+    if (!image)
+        return refuse("no memory to check it");
+    const size_t got = fread(image.get(), 1, h.length, f.get());
+    if (got < h.length) {
+        snprintf(text, sizeof text,
+                 "truncated at byte %zu: its header announces %zu bytes",
+                 size_t(QFW_HEADER_SIZE) + got,
+                 size_t(QFW_HEADER_SIZE) + h.length);
+        return refuse(text);
+    }
+    uint32_t raw = 0, enc = 0;
+    container_sums(image.get(), image_size, h.flags & QFW_FLAG_SCRAMBLED, &raw,
+                   &enc);
+    if (raw != h.raw_sum || enc != h.enc_sum) {
+        const bool raw_bad = raw != h.raw_sum;
+        snprintf(text, sizeof text,
+                 "bad check sum: the header's %s check sum is 0x%.8x, the "
+                 "image's 0x%.8x",
+                 raw_bad ? "raw" : "enc", raw_bad ? h.raw_sum : h.enc_sum,
+                 raw_bad ? raw : enc);
+        return refuse(text);
+    }
     return OP_OK;
 }

@@ -102,7 +102,7 @@ std::vector<V21_param_text> V21_params_listing(const unsigned char *rec,
                                                size_t size);
 
 // A field "set params" asks, in the order it asks them.
-enum class V21_param_kind { u8, u16, i32, f32 };
+enum class V21_param_kind { u8, u16, i32, f32, text };
 struct V21_param_field {
     std::string name;  // as the listing prints it
     std::string label; // as "set params" asks it
@@ -112,8 +112,11 @@ struct V21_param_field {
     bool extended;
 };
 const std::vector<V21_param_field> &V21_param_fields();
-// The field of a name as the listing prints it, with or without "Params.";
-// null when there is none.
+// Fields the command line sets that "set params" never asks: gps_pin (up to
+// eight printable characters).
+const std::vector<V21_param_field> &V21_param_extra_fields();
+// The field of a name as the listing prints it, with or without "Params.",
+// of either list; null when there is none.
 const V21_param_field *V21_find_param(const std::string &name);
 // A value for a field: an integer within the field's range, or for a float
 // field any number. Answers false with why in *why.
@@ -121,11 +124,25 @@ struct V21_param_value {
     const V21_param_field *field;
     int64_t integer;
     float real;
+    std::string text;
 };
 bool V21_parse_param(const V21_param_field &f, const std::string &text,
                      V21_param_value *value, std::string *why);
-// Stores a checked value into the record.
+// Stores a checked value into the record. A text equal to the one stored
+// leaves the field's bytes as they are (also those after its end).
 void V21_apply_param(unsigned char *rec, const V21_param_value &v);
+// Every listed field's value as stored: its name as listed without
+// "Params.", its kind (the hexadecimal rows are integers) and its value.
+struct V21_param_stored {
+    std::string name;
+    V21_param_kind kind;
+    int64_t integer;
+    float real;
+    std::string text;
+    bool extended;
+};
+std::vector<V21_param_stored> V21_params_stored(const unsigned char *rec,
+                                                size_t size);
 
 // ---- Measurement log -----------------------------------------------------
 
@@ -161,12 +178,16 @@ struct V21_meas_log_opts {
     std::string dir;
     // Whether the slot-table dump "aaa" is written to the working directory.
     bool dump = true;
+    // Whether the first local file that cannot be written ends the download
+    // (OP_LOCAL_FILE, the records before it saved); otherwise it is counted
+    // and the download goes on, as the console's does.
+    bool stop_at_file_error = false;
     Progress *records = nullptr;      // records downloaded of all
     Progress *record_bytes = nullptr; // the bytes of each record
     Progress *file_bytes = nullptr;   // the bytes of each note and aux file
 };
 struct V21_meas_log_result {
-    int records = 0;      // downloaded
+    int records = 0;      // downloaded (with their files, when stopped)
     int total = 0;        // to download
     std::string dir;      // where the files went ("" when none was saved)
     int files_failed = 0; // local files that could not be written
@@ -233,6 +254,9 @@ class MeasLogSummary {
 
 // The number of log slots from the parameter record (0 to 65,536).
 int V21_op_log_slots(int *slots, const char *name);
+// The entry of one slot (slot below the log's slot count); name is the
+// console command reported when the request fails.
+int V21_op_log_entry(int slot, log_entry *entry, const char *name);
 int V21_op_delete_record(int slot);
 int V21_op_clear_logs();
 // Deletes every slot's record, key and note (progress in slots).
@@ -240,6 +264,8 @@ int V21_op_purge(Progress &progress);
 
 // ---- Storage card --------------------------------------------------------
 
+// The size the instrument reports for the card's image.
+int V21_op_card_image_size(uint32_t *size);
 // Copies the card image into path (progress in bytes); *copied receives the
 // bytes the file holds. With resume an existing file is continued from its
 // size rounded down to a whole read, after the read before that point came
@@ -248,8 +274,22 @@ int V21_op_purge(Progress &progress);
 // untouched); otherwise an existing file is replaced.
 int V21_op_download_sd(const char *path, Progress &progress,
                        uint64_t *copied = nullptr, bool resume = false);
-// Unpacks a tar archive onto the card (progress in bytes of the archive).
-int V21_op_upload_tar(const char *archive, Progress &progress);
+// What an upload put on the card, and the entries it passed over with the
+// reason (paths too long for the card, empty files, links and devices).
+struct V21_skipped_entry {
+    std::string path;
+    std::string reason;
+};
+struct V21_upload_result {
+    int files = 0;
+    int directories = 0;
+    uint64_t bytes = 0; // the files' data
+    std::vector<V21_skipped_entry> skipped;
+};
+// Unpacks a tar archive onto the card (progress in bytes of the archive);
+// *result, when given, receives what was sent and what was passed over.
+int V21_op_upload_tar(const char *archive, Progress &progress,
+                      V21_upload_result *result = nullptr);
 class TarSource;
 // Unpacks the archive read from source onto the card: its directories and
 // regular files, each file's size confirmed; archive names it in messages.
@@ -347,10 +387,16 @@ int V21_op_remote_event(bool cancel, const char *name);
 // Waits until the measurement (or scan) has ended, up to limit_ms, reads its
 // record (its bytes reported to progress) and proves it new: a record with
 // the number, counter and time of the one before is the old result, not
-// reported (OP_FAILED after one line saying so).
+// reported (OP_FAILED after one line saying so). With timed_out given, a
+// wait that reaches limit_ms sets it and answers OP_FAILED without a line,
+// for the caller to say so in its own words.
 int V21_op_remote_result(bool scanner, const V21_remote_before &before,
                          meas_record *rec, const char *name, int limit_ms,
-                         Progress &bytes);
+                         Progress &bytes, bool *timed_out = nullptr);
+// The instrument's state, read and set (remote operation leaves it in
+// STATE_READY; the command line puts back the state it found).
+int V21_op_get_state(int32_t *state, const char *name);
+int V21_op_set_state(int32_t state, const char *name);
 // Hooks the live-data event on connection id: the reports of a running
 // measurement or scan, printed through op_event_text as they arrive.
 int V21_hook_events(int id);

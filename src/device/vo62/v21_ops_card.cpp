@@ -1,8 +1,10 @@
 // Storage card transfer operations: a tar archive unpacked onto the
 // instrument's card, and the card's raw image copied into a local file.
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <sys/stat.h>
 
@@ -60,7 +62,8 @@ int report_incomplete(const std::string &path) {
 }
 
 int report_read_error(const char *archive) {
-    log_error("\nError reading file:%s!\n", archive);
+    if (!op_file_failure("read", archive, errno))
+        log_error("\nError reading file:%s!\n", archive);
     return OP_LOCAL_FILE;
 }
 
@@ -142,12 +145,40 @@ bool names_root(const std::string &path) {
            path.find("..") == std::string::npos;
 }
 
-// Unpacks the archive; answers an op_status.
-int unpack(int id, TarSource &source, const char *archive) {
+// Why an entry of a type other than directory or file was passed over.
+std::string other_entry_reason(char type) {
+    switch (type) {
+    case '1':
+        return "hard link";
+    case '2':
+        return "symbolic link";
+    case '3':
+    case '4':
+        return "device file";
+    case '6':
+        return "FIFO";
+    default:
+        return std::string("entry of type '") +
+               (type >= ' ' && type < 127 ? std::string(1, type)
+                                          : std::to_string(int(type))) +
+               "'";
+    }
+}
+
+// Unpacks the archive; answers an op_status. What was sent and what was
+// passed over is counted in r.
+int unpack(int id, TarSource &source, const char *archive,
+           V21_upload_result &r) {
     TarReader reader(source);
+    auto skip = [&r](const std::string &path, std::string why) {
+        r.skipped.push_back({path, std::move(why)});
+    };
     for (;;) {
         TarEntry entry;
         const int next = reader.next(entry);
+        for (const TarSkipped &other : reader.take_skipped())
+            skip(other.path, other_entry_reason(other.type) +
+                                 ", not unpacked onto the card");
         if (next == TAR_END)
             return OP_OK;
         if (next == TAR_ERR_READ)
@@ -168,6 +199,9 @@ int unpack(int id, TarSource &source, const char *archive) {
         // longer path would arrive cut and name another file.
         if (entry.path.size() >= static_cast<size_t>(V21_FILE_NAME_SIZE)) {
             op_text("path too long, skipped:%s\n", path);
+            skip(entry.path, "path of " + std::to_string(entry.path.size()) +
+                                 " characters; the card takes at most " +
+                                 std::to_string(V21_FILE_NAME_SIZE - 1));
             continue;
         }
         if (entry.type == TAR_DIRECTORY) {
@@ -177,12 +211,16 @@ int unpack(int id, TarSource &source, const char *archive) {
             int rc = V21_Write_File(id, path, V21_OP_MKDIR, nullptr, 0, 1);
             if (rc != 0)
                 return op_error(UPLOAD_NAME, rc);
+            r.directories++;
             continue;
         }
-        if (entry.size == 0)
-            continue; // an empty file is not created
+        if (entry.size == 0) { // an empty file is not created
+            skip(entry.path, "empty file, not created on the card");
+            continue;
+        }
         if (entry.size > UINT32_MAX) {
             op_text("file too large, skipped:%s\n", path);
+            skip(entry.path, "file of 4 GiB or more");
             continue;
         }
         if (!reader.data_complete())
@@ -190,21 +228,29 @@ int unpack(int id, TarSource &source, const char *archive) {
         const int st = upload_file(id, reader, entry, archive);
         if (st != OP_OK)
             return st;
+        r.files++;
+        r.bytes += entry.size;
     }
 }
 
 } // namespace
 
 int upload_tar(int id, TarSource &source, const char *archive) {
-    return unpack(id, source, archive) == OP_OK ? 0 : -1;
+    V21_upload_result ignored;
+    return unpack(id, source, archive, ignored) == OP_OK ? 0 : -1;
 }
 
-int V21_op_upload_tar(const char *name, Progress &progress) {
+int V21_op_upload_tar(const char *name, Progress &progress,
+                      V21_upload_result *result) {
+    V21_upload_result ignored;
+    V21_upload_result &r = result ? *result : ignored;
+    r = V21_upload_result();
     if (!require_connected())
         return OP_NO_DEVICE;
     FilePtr file = open_file(name, "rb");
     if (!file) {
-        op_text_error("Error loading file:%s!\n", name);
+        if (!op_file_failure("read", name, errno))
+            op_text_error("Error loading file:%s!\n", name);
         return OP_LOCAL_FILE;
     }
     op_text("Reading file %s...\n", name);
@@ -214,7 +260,7 @@ int V21_op_upload_tar(const char *name, Progress &progress) {
                               : 0;
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
     FileSource source(file.get(), progress);
-    return unpack(id_conn, source, name);
+    return unpack(id_conn, source, name, r);
 }
 
 namespace {
@@ -273,6 +319,16 @@ int resume_point(const char *name, uint32_t size, uint32_t *offset) {
 }
 
 } // namespace
+
+int V21_op_card_image_size(uint32_t *size) {
+    *size = 0;
+    if (!require_connected())
+        return OP_NO_DEVICE;
+    const int rc = V21_File_Info(id_conn, CARD_IMAGE_FILE, size, 1);
+    if (rc != 0)
+        return op_error(DOWNLOAD_NAME, rc);
+    return OP_OK;
+}
 
 int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
                        bool resume) {

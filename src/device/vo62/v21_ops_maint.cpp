@@ -43,6 +43,23 @@ int V21_op_log_slots(int *slots, const char *name) {
     return OP_OK;
 }
 
+int V21_op_log_entry(int slot, log_entry *entry, const char *name) {
+    *entry = log_entry{0, 0};
+    if (!require_connected())
+        return OP_NO_DEVICE;
+    // The page of entries that holds the slot.
+    const int first = slot - slot % V21_LOG_ENTRIES_PER_REQ;
+    unsigned char page[V21_LOG_ENTRIES_PER_REQ * V21_LOG_ENTRY_SIZE] = {};
+    const int rc =
+        V21_Get_Meas_Log_Entry_List(id_conn, uint32_t(first), page, 1);
+    if (rc != 0)
+        return op_error(name, rc);
+    const size_t off = size_t(slot - first) * V21_LOG_ENTRY_SIZE;
+    WireReader r(page, sizeof page);
+    *entry = log_entry{r.u32(off), r.u8(off + 4)};
+    return OP_OK;
+}
+
 int V21_op_delete_record(int slot) {
     if (!require_connected())
         return OP_NO_DEVICE;

@@ -232,8 +232,14 @@ int prepare_output(Run &run) {
     if (dir.empty()) {
         if (!meas_log_default_dir(&dir))
             return OP_FAILED;
-        // Files report their own errors.
-        std::filesystem::create_directory(fs_path(dir), ec);
+        // Files report their own errors, unless the first one ends the
+        // download: then a directory that cannot be made is that error.
+        if (!std::filesystem::create_directory(fs_path(dir), ec) && ec &&
+            run.o.stop_at_file_error) {
+            log_error("Cannot create directory %s: %s\n", dir.c_str(),
+                      ec.message().c_str());
+            return OP_LOCAL_FILE;
+        }
     } else if (!std::filesystem::create_directories(fs_path(dir), ec) && ec) {
         log_error("Cannot create directory %s: %s\n", dir.c_str(),
                   ec.message().c_str());
@@ -247,9 +253,26 @@ int prepare_output(Run &run) {
         if (!run.summary) {
             report_write_error(run.summary_path.c_str());
             run.result.files_failed++;
+            if (run.o.stop_at_file_error)
+                return OP_LOCAL_FILE;
         }
     }
     return OP_OK;
+}
+
+// When the download stops at the first file that cannot be written: whether
+// one has failed so far. The summary's buffered text is pushed to the disk
+// first, so a full disk shows at the record that filled it.
+bool file_failed(Run &run) {
+    if (!run.o.stop_at_file_error)
+        return false;
+    FILE *f = run.summary.get();
+    if (f && (fflush(f) != 0 || ferror(f))) {
+        report_write_error(run.summary_path.c_str());
+        run.result.files_failed++;
+        fclose(run.summary.release()); // reported once, here
+    }
+    return run.result.files_failed > 0;
 }
 
 // Counts a side file that failed: refused by the instrument, or not
@@ -443,6 +466,10 @@ int V21_op_get_meas_log(const V21_meas_log_opts &o, V21_meas_log_result *r) {
                           listing) != 0) {
             run.close_summary();
             return OP_FAILED;
+        }
+        if (file_failed(run)) {
+            run.close_summary();
+            return OP_LOCAL_FILE;
         }
         result.records++;
         phase.advance(1);

@@ -2,6 +2,7 @@
 // as a text file), the fields "set params" edits with their ranges, and
 // reading and writing the record. Fields are read and written at their
 // offsets in the 319-byte record.
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -252,18 +253,39 @@ const std::vector<V21_param_field> &V21_param_fields() {
     return fields;
 }
 
+const std::vector<V21_param_field> &V21_param_extra_fields() {
+    static const std::vector<V21_param_field> fields = {
+        {"Params.gps_pin", "Params.gps_pin", V21_param_kind::text, P_GPS_PIN, 0,
+         int(GPS_PIN_SIZE), false}};
+    return fields;
+}
+
 const V21_param_field *V21_find_param(const std::string &name) {
     const std::string full =
         name.rfind("Params.", 0) == 0 ? name : "Params." + name;
-    for (const V21_param_field &f : V21_param_fields())
-        if (f.name == full)
-            return &f;
+    for (const auto *list : {&V21_param_fields(), &V21_param_extra_fields()})
+        for (const V21_param_field &f : *list)
+            if (f.name == full)
+                return &f;
     return nullptr;
 }
 
 bool V21_parse_param(const V21_param_field &f, const std::string &text,
                      V21_param_value *value, std::string *why) {
     value->field = &f;
+    if (f.kind == V21_param_kind::text) {
+        if (text.size() > size_t(f.high)) {
+            *why = "longer than " + std::to_string(f.high) + " characters";
+            return false;
+        }
+        for (char c : text)
+            if (c < ' ' || c > '~') {
+                *why = "not printable characters";
+                return false;
+            }
+        value->text = text;
+        return true;
+    }
     const char *s = text.c_str();
     char *end = nullptr;
     errno = 0;
@@ -307,7 +329,59 @@ void V21_apply_param(unsigned char *rec, const V21_param_value &v) {
     case V21_param_kind::f32:
         w.f32(off, v.real);
         break;
+    case V21_param_kind::text: {
+        char stored[GPS_PIN_SIZE + 1] = {};
+        WireReader(rec, V21_PARAMS_SIZE).bytes(off, stored, GPS_PIN_SIZE);
+        if (v.text == stored)
+            break;
+        char field[GPS_PIN_SIZE] = {};
+        memcpy(field, v.text.data(), std::min(v.text.size(), GPS_PIN_SIZE));
+        w.bytes(off, field, GPS_PIN_SIZE);
+        break;
     }
+    }
+}
+
+std::vector<V21_param_stored> V21_params_stored(const unsigned char *rec,
+                                                size_t size) {
+    WireReader r(rec, size);
+    std::vector<V21_param_stored> out;
+    for (const Line &l : listing()) {
+        V21_param_stored v{l.label.substr(sizeof "Params." - 1),
+                           V21_param_kind::u8,
+                           0,
+                           0.0f,
+                           std::string(),
+                           l.extended};
+        switch (l.kind) {
+        case Kind::U8:
+        case Kind::HEX_U8:
+            v.integer = r.u8(l.offset);
+            break;
+        case Kind::U16:
+        case Kind::HEX_U16:
+            v.kind = V21_param_kind::u16;
+            v.integer = r.u16(l.offset);
+            break;
+        case Kind::I32:
+            v.kind = V21_param_kind::i32;
+            v.integer = r.i32(l.offset);
+            break;
+        case Kind::F32:
+            v.kind = V21_param_kind::f32;
+            v.real = r.f32(l.offset);
+            break;
+        case Kind::TEXT: {
+            char text[GPS_PIN_SIZE + 1] = {};
+            r.bytes(l.offset, text, GPS_PIN_SIZE);
+            v.kind = V21_param_kind::text;
+            v.text = text;
+            break;
+        }
+        }
+        out.push_back(std::move(v));
+    }
+    return out;
 }
 
 std::vector<V21_param_text> V21_params_listing(const unsigned char *rec,

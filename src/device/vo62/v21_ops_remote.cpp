@@ -137,9 +137,15 @@ int V21_op_remote_event(bool cancel, const char *name) {
 
 int V21_op_remote_result(bool scanner, const V21_remote_before &before,
                          meas_record *rec, const char *name, int limit_ms,
-                         Progress &bytes) {
+                         Progress &bytes, bool *timed_out) {
+    if (timed_out)
+        *timed_out = false;
     const int rc = wait_for_state_finish(
         scanner ? STATE_SCANNING : STATE_MEASURING, nullptr, limit_ms);
+    if (rc == WAIT_STATE_TIMED_OUT && timed_out) {
+        *timed_out = true;
+        return OP_FAILED;
+    }
     if (rc != 0)
         return op_error(name, rc);
     unsigned char buf[MEAS_RECORD_SIZE];
@@ -153,5 +159,19 @@ int V21_op_remote_result(bool scanner, const V21_remote_before &before,
                   rec->hour, rec->minute, rec->second);
         return OP_FAILED;
     }
+    return OP_OK;
+}
+
+int V21_op_get_state(int32_t *state, const char *name) {
+    const int rc = V21_Get_State(id_conn, state, 1);
+    if (rc != 0)
+        return op_error(name, rc);
+    return OP_OK;
+}
+
+int V21_op_set_state(int32_t state, const char *name) {
+    const int rc = V21_Set_State(id_conn, uint32_t(state), 1);
+    if (rc != 0)
+        return op_error(name, rc);
     return OP_OK;
 }

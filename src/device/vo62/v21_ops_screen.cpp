@@ -1,6 +1,7 @@
 // Screen capture into a 1-bit bitmap, and the instrument's concentration
 // tables (lut/lut01.dat to lut/lut03.dat): reading, writing and deleting
 // them, and their local files.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -84,7 +85,12 @@ bool V21_store_local(const char *path, const unsigned char *data, size_t size) {
         return false;
     const bool written =
         fwrite(data, 1, size, file.get()) == size && fflush(file.get()) == 0;
-    return fclose(file.release()) == 0 && written;
+    // errno keeps the first failure's reason for the caller's report.
+    const int err = errno;
+    const bool closed = fclose(file.release()) == 0;
+    if (!written)
+        errno = err;
+    return closed && written;
 }
 
 int V21_op_write_local(const char *path, const unsigned char *data,
