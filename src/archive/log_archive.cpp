@@ -377,7 +377,8 @@ struct Sync {
         head->assign(MEAS_RECORD_SIZE, 0);
         uint32_t offset = 0;
         if (V21_op_read_record_part(id_conn, slot, head->data(), &offset,
-                                    RECORD_READ_CHUNK, no_progress()) != 0)
+                                    RECORD_READ_CHUNK, no_progress(),
+                                    o.chunks) != 0)
             return OP_FAILED;
         result.checked++;
         std::string bytes;
@@ -391,9 +392,9 @@ struct Sync {
     bool companion(int slot, const std::string &stem, bool note) {
         const std::string tmp = archive.incoming();
         const int rc = note ? V21_op_download_note(id_conn, slot, tmp.c_str(),
-                                                   no_progress())
+                                                   no_progress(), o.chunks)
                             : V21_op_download_aux(id_conn, slot, tmp.c_str(),
-                                                  no_progress());
+                                                  no_progress(), o.chunks);
         if (rc != OP_OK || !sync_path(tmp, false)) {
             ::unlink(tmp.c_str());
             // Refused by the instrument, or not written here.
@@ -635,7 +636,8 @@ int sync_log(Sync &s, std::vector<log_entry> &entries) {
             offset = uint32_t(h->second.size());
         }
         if (V21_op_read_record_part(id_conn, slot, buf.data(), &offset,
-                                    MEAS_RECORD_SIZE, no_progress()) != 0) {
+                                    MEAS_RECORD_SIZE, no_progress(),
+                                    s.o.chunks) != 0) {
             log_error("Error downloading data!\n");
             return OP_FAILED;
         }
