@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "cli.h"
+#include "cli_chunk.h"
 #include "cmd_util.h"
 #include "v21_ops.h"
 
@@ -27,11 +28,17 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
     download.app->add_flag(
         "--resume", *resume,
         "Continue a partial FILE after checking its last whole read");
-    download.run = [image, resume](CliRun &run) -> int {
+    auto in_chunks = std::make_shared<CliChunk>();
+    cli_add_chunk(*download.app, *in_chunks);
+    download.check = [in_chunks]() -> int {
+        return cli_check_chunk(*in_chunks);
+    };
+    download.run = [image, resume, in_chunks](CliRun &run) -> int {
         const auto start = std::chrono::steady_clock::now();
         uint64_t copied = 0;
-        const int st = V21_op_download_sd(image->c_str(), run.progress(),
-                                          &copied, *resume);
+        const int st =
+            V21_op_download_sd(image->c_str(), run.progress(), &copied, *resume,
+                               cli_chunks(run, *in_chunks));
         if (st != OP_OK && st != OP_INTERRUPTED)
             return st;
         const double seconds = seconds_since(start);
@@ -50,10 +57,16 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
         cmds.add(*card, "upload",
                  "Recreate a tar archive's directories and files on the card");
     upload.app->add_option("ARCHIVE", *archive, "Tar archive")->required();
-    upload.check = [archive]() -> int { return cli_check_readable(*archive); };
-    upload.run = [archive](CliRun &run) -> int {
+    auto out_chunks = std::make_shared<CliChunk>();
+    cli_add_chunk(*upload.app, *out_chunks);
+    upload.check = [archive, out_chunks]() -> int {
+        const int st = cli_check_chunk(*out_chunks);
+        return st != OP_OK ? st : cli_check_readable(*archive);
+    };
+    upload.run = [archive, out_chunks](CliRun &run) -> int {
         const auto start = std::chrono::steady_clock::now();
-        const int st = V21_op_upload_tar(archive->c_str(), run.progress());
+        const int st = V21_op_upload_tar(archive->c_str(), run.progress(),
+                                         cli_chunks(run, *out_chunks));
         if (st != OP_OK && st != OP_INTERRUPTED)
             return st;
         if (st == OP_OK)
