@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -263,8 +264,19 @@ class Archive {
                                     {"era", r.era}});
         }
         const std::string text = j.dump(1) + "\n";
-        return put_file(index_path() + ".tmp", index_path(), text.data(),
-                        text.size());
+        flush_dirs();
+        const int st = put_file(index_path() + ".tmp", index_path(),
+                                text.data(), text.size());
+        flush_dirs();
+        return st;
+    }
+
+    // Flushes the directories that files were placed in since the last
+    // time.
+    void flush_dirs() {
+        for (const std::string &dir : unflushed_)
+            sync_path(dir, true);
+        unflushed_.clear();
     }
 
   public:
@@ -290,12 +302,14 @@ class Archive {
         return ok ? place(tmp, path) : fail_file(path, strerror(errno));
     }
 
-    // Renames a finished temporary file into place and flushes the
-    // directory it landed in.
+    // Renames a finished temporary file into place. The directory it
+    // landed in is flushed before the index is next replaced, once for all
+    // the files placed since: an index never names a file whose name a
+    // power loss could still take, and a record costs one flush, not two.
     int place(const std::string &tmp, const std::string &path) {
         if (::rename(tmp.c_str(), path.c_str()) != 0)
             return fail_file(path, strerror(errno));
-        sync_path(fs::path(path).parent_path().string(), true);
+        unflushed_.insert(fs::path(path).parent_path().string());
         return OP_OK;
     }
 
@@ -349,6 +363,7 @@ class Archive {
     std::string dir_, root_, serial_;
     std::chrono::steady_clock::time_point next_save_;
     std::vector<ArchivedRecord> records_;
+    std::set<std::string> unflushed_; // directories renamed into
 };
 
 // One sync: the archive, the instrument's table and what it downloads.
