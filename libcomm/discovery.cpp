@@ -153,10 +153,18 @@ bool parse_announcement(const std::string &text, Announcement &a) {
 std::vector<Announcement> announcements() {
     std::vector<Announcement> found;
     std::string dir = sim_dir();
+#ifdef _WIN32
+    // The directory's UTF-8 name (a %TEMP% under C:\Users\Jiří): libstdc++
+    // takes narrow text there byte by byte.
+    const std::filesystem::path dir_path(std::u8string(dir.begin(), dir.end()));
+#else
+    const std::filesystem::path dir_path(dir);
+#endif
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        std::string name = it->path().filename().string();
+    for (std::filesystem::directory_iterator it(dir_path, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const std::u8string file = it->path().filename().u8string();
+        std::string name(file.begin(), file.end());
         if (!announcement_name(name.c_str()))
             continue;
         std::string text;

@@ -3,6 +3,8 @@
 // event thread therefore never cuts into one of the main thread, a prompt
 // without a line end is visible before input is read, and standard output
 // and standard error keep their order when both reach one terminal or file.
+// Text is UTF-8; on Windows a console window is given it as UTF-16, which it
+// shows whatever its code page.
 #include "log_sink.h"
 
 #include <cstdarg>
@@ -10,9 +12,36 @@
 #include <mutex>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <io.h>
+#endif
+
 #include "libcomm.h"
 
 namespace {
+
+#ifdef _WIN32
+// Writes text to f when f is a console window (true), in UTF-16: the C
+// runtime would hand the bytes to the console in a code page of its own.
+bool write_console(FILE *f, const std::string &text) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    DWORD mode = 0;
+    if (text.empty() || !GetConsoleMode(h, &mode))
+        return false;
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()),
+                                      nullptr, 0);
+    if (n <= 0)
+        return false;
+    std::wstring wide(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(),
+                        n);
+    fflush(f);
+    DWORD written = 0;
+    return WriteConsoleW(h, wide.data(), DWORD(n), &written, nullptr) != 0;
+}
+#endif
 
 std::mutex log_mutex;
 FILE *out_stream = nullptr; // null: stdout
@@ -43,6 +72,10 @@ int emit(bool error, const char *format, va_list args) {
     std::lock_guard<std::mutex> lock(log_mutex);
     FILE *f = error ? (err_stream ? err_stream : stderr)
                     : (out_stream ? out_stream : stdout);
+#ifdef _WIN32
+    if (write_console(f, text))
+        return static_cast<int>(text.size());
+#endif
     fwrite(text.data(), 1, text.size(), f);
     fflush(f);
     return static_cast<int>(text.size());

@@ -12,7 +12,8 @@ man-db groff-base lintian python3"
 
 # The Windows build and its tests under wine (scripts/build-windows and the
 # Windows stage of scripts/test) need these as well; the Linux build does not.
-RA62_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine googletest"
+RA62_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine googletest \
+groff-base bsdextrautils python3"
 
 # scripts/check-report renders the export's report and reads its GPX with
 # programs of other makers; nothing else needs them.

@@ -324,6 +324,18 @@ int comm_make_conn_string_usb(char *out, const char *entry, int extra, int vid,
 
 /* ---- Console output --------------------------------------------------- */
 
+/* The printf check of a formatting function. On Windows the program
+ * formats with mingw-w64's C99 printf (as on Linux: %zu, %lld, two-digit
+ * exponents), which GCC checks as gnu_printf; its "printf" there means
+ * msvcrt's. */
+#ifdef __MINGW32__
+#define COMM_PRINTF(format_arg, first_arg)                                     \
+    __attribute__((format(gnu_printf, format_arg, first_arg)))
+#else
+#define COMM_PRINTF(format_arg, first_arg)                                     \
+    __attribute__((format(printf, format_arg, first_arg)))
+#endif
+
 /* Registers an output channel. Arguments after the channel are reserved and
  * passed as 0, 1, 0, 0, "". */
 int log_addlevel(const char *channel, int level, int console, int file,
@@ -333,13 +345,11 @@ int log_seterror(int level, int console, int file, int flags,
                  const char *file_name);
 
 /* Ordinary output to standard output. */
-int log_write(const char *channel, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+int log_write(const char *channel, const char *format, ...) COMM_PRINTF(2, 3);
 /* Continuation output; the same as log_write(). */
-int log_append(const char *channel, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+int log_append(const char *channel, const char *format, ...) COMM_PRINTF(2, 3);
 /* Error output to standard error. */
-int log_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int log_error(const char *format, ...) COMM_PRINTF(1, 2);
 
 #ifdef __cplusplus
 }

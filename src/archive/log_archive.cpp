@@ -28,13 +28,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include "cmd_util.h"
 #include "libcomm.h"
+#include "local_fs.h"
 #include "m17_ops.h"
 #include "session.h"
 #include "v21_ops.h"
@@ -100,16 +98,6 @@ bool read_whole(const std::string &path, std::string *out, size_t limit) {
     return !ferror(f.get());
 }
 
-// Flushes a file or directory to the disk.
-bool sync_path(const std::string &path, bool dir) {
-    int fd =
-        ::open(path.c_str(), (dir ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && ok;
-}
-
 class Archive {
   public:
     explicit Archive(const std::string &dir)
@@ -123,16 +111,30 @@ class Archive {
         return root_ + "/" + sub + "/" + stem + ext;
     }
     std::vector<ArchivedRecord> &records() { return records_; }
+    // The record's aux data: in this system's directory, or else in the
+    // other system's when the archive was made there.
+    std::string aux_path(const std::string &stem) const {
+        const std::string own = path(AUX_DIR, stem, AUX_EXT);
+#ifndef _WIN32
+        std::error_code ec;
+        if (!fs::exists(fs_path(own), ec)) {
+            const std::string other = path(AUX_DIR_WINDOWS, stem, AUX_EXT);
+            if (fs::exists(fs_path(other), ec))
+                return other;
+        }
+#endif
+        return own;
+    }
 
     int make_dirs() {
         for (const char *sub : {RECORDS_DIR, NOTES_DIR, AUX_DIR}) {
             std::error_code ec;
-            fs::create_directories(root_ + "/" + sub, ec);
+            fs::create_directories(fs_path(root_ + "/" + sub), ec);
             if (ec)
                 return fail_file(root_ + "/" + sub, ec.message());
         }
         // A file left by a cut sync.
-        ::unlink(incoming().c_str());
+        std::remove(incoming().c_str());
         return OP_OK;
     }
 
@@ -142,7 +144,7 @@ class Archive {
         serial_ = serial;
         std::string text;
         const std::string path = index_path();
-        if (!fs::exists(path)) {
+        if (!fs::exists(fs_path(path))) {
             if (!stems_on_disk().empty())
                 return refuse("missing while records/ holds records");
             return OP_OK;
@@ -210,8 +212,8 @@ class Archive {
             r.stem = stem;
             r.rec_no = uint32_t(rec.rec_no);
             r.time = iso_time(rec);
-            r.note = fs::exists(path(NOTES_DIR, stem, NOTE_EXT));
-            r.aux = fs::exists(path(AUX_DIR, stem, AUX_EXT));
+            r.note = fs::exists(fs_path(path(NOTES_DIR, stem, NOTE_EXT)));
+            r.aux = fs::exists(fs_path(aux_path(stem)));
             records_.push_back(r);
         }
         std::stable_sort(records_.begin(), records_.end(),
@@ -275,7 +277,7 @@ class Archive {
     // time.
     void flush_dirs() {
         for (const std::string &dir : unflushed_)
-            sync_path(dir, true);
+            fs_flush_dir(dir);
         unflushed_.clear();
     }
 
@@ -296,8 +298,8 @@ class Archive {
     int put_file(const std::string &tmp, const std::string &path,
                  const void *data, size_t size) {
         FilePtr f = open_file(tmp.c_str(), "wb");
-        bool ok = f && fwrite(data, 1, size, f.get()) == size &&
-                  fflush(f.get()) == 0 && ::fsync(fileno(f.get())) == 0;
+        bool ok =
+            f && fwrite(data, 1, size, f.get()) == size && fs_flush(f.get());
         ok = close_written(f, tmp.c_str()) && ok;
         return ok ? place(tmp, path) : fail_file(path, strerror(errno));
     }
@@ -307,9 +309,9 @@ class Archive {
     // the files placed since: an index never names a file whose name a
     // power loss could still take, and a record costs one flush, not two.
     int place(const std::string &tmp, const std::string &path) {
-        if (::rename(tmp.c_str(), path.c_str()) != 0)
+        if (!fs_replace(tmp, path))
             return fail_file(path, strerror(errno));
-        unflushed_.insert(fs::path(path).parent_path().string());
+        unflushed_.insert(fs_text(fs_path(path).parent_path()));
         return OP_OK;
     }
 
@@ -351,10 +353,11 @@ class Archive {
         std::vector<std::string> stems;
         std::error_code ec;
         for (const auto &e :
-             fs::directory_iterator(root_ + "/" + RECORDS_DIR, ec)) {
+             fs::directory_iterator(fs_path(root_ + "/" + RECORDS_DIR), ec)) {
             const fs::path p = e.path();
-            if (p.extension() == RECORD_EXT && valid_stem(p.stem().string()))
-                stems.push_back(p.stem().string());
+            const std::string stem = fs_text(p.stem());
+            if (p.extension() == RECORD_EXT && valid_stem(stem))
+                stems.push_back(stem);
         }
         std::sort(stems.begin(), stems.end());
         return stems;
@@ -410,8 +413,8 @@ struct Sync {
                                                    no_progress(), o.chunks)
                             : V21_op_download_aux(id_conn, slot, tmp.c_str(),
                                                   no_progress(), o.chunks);
-        if (rc != OP_OK || !sync_path(tmp, false)) {
-            ::unlink(tmp.c_str());
+        if (rc != OP_OK || !fs_flush_file(tmp)) {
+            std::remove(tmp.c_str());
             // Refused by the instrument, or not written here.
             if (rc == OP_OK || rc == OP_LOCAL_FILE)
                 result.files_failed++;
@@ -528,14 +531,14 @@ struct Sync {
             }
             if (o.aux && r.aux) {
                 snprintf(name, sizeof name, MEAS_LOG_AUX_FORMAT, rec.rec_no);
-                copy(archive.path(AUX_DIR, r.stem, AUX_EXT), prefix + name);
+                copy(archive.aux_path(r.stem), prefix + name);
             }
         }
         listing.finish();
         if (summary) {
             if (!close_written(summary, summary_tmp.c_str()) ||
-                ::rename(summary_tmp.c_str(), summary_path.c_str()) != 0) {
-                ::unlink(summary_tmp.c_str());
+                !fs_replace(summary_tmp, summary_path)) {
+                std::remove(summary_tmp.c_str());
                 result.files_failed++;
             }
         }
@@ -544,7 +547,8 @@ struct Sync {
 
     void copy(const std::string &from, const std::string &to) {
         std::error_code ec;
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+        fs::copy_file(fs_path(from), fs_path(to),
+                      fs::copy_options::overwrite_existing, ec);
         if (ec) {
             report_write_error(to.c_str());
             result.files_failed++;
@@ -669,17 +673,17 @@ int sync_log(Sync &s, std::vector<log_entry> &entries) {
 int log_sync_check_dir(const std::string &dir) {
     const std::string target = dir.empty() ? "." : dir;
     std::error_code ec;
-    if (!fs::exists(target, ec)) {
-        fs::create_directories(target, ec);
+    if (!fs::exists(fs_path(target), ec)) {
+        fs::create_directories(fs_path(target), ec);
         if (ec)
             return Archive::fail_file(target, ec.message());
     }
     for (const std::string &d : {target, target + "/" + ARCHIVE_DIR}) {
-        if (d != target && !fs::exists(d, ec))
+        if (d != target && !fs::exists(fs_path(d), ec))
             continue;
-        if (!fs::is_directory(d, ec))
+        if (!fs::is_directory(fs_path(d), ec))
             return Archive::fail_file(d, "not a directory");
-        if (::access(d.c_str(), W_OK | X_OK) != 0)
+        if (!fs_writable_dir(d))
             return Archive::fail_file(d, strerror(errno));
     }
     return OP_OK;

@@ -24,7 +24,16 @@ constexpr char INDEX_FORMAT[] = "ra62d2ide-log-archive";
 constexpr int INDEX_VERSION = 1;
 constexpr char RECORDS_DIR[] = "records";
 constexpr char NOTES_DIR[] = "notes";
-constexpr char AUX_DIR[] = "aux";
+// Windows reserves the name "aux" (a device, in every directory): there the
+// aux data lies in "aux_data". Linux writes "aux" as it always has and also
+// reads "aux_data", so an archive copied from Windows keeps its aux data.
+constexpr char AUX_DIR_POSIX[] = "aux";
+constexpr char AUX_DIR_WINDOWS[] = "aux_data";
+#ifdef _WIN32
+constexpr const char *AUX_DIR = AUX_DIR_WINDOWS;
+#else
+constexpr const char *AUX_DIR = AUX_DIR_POSIX;
+#endif
 constexpr char RECORD_EXT[] = ".rec";
 constexpr char NOTE_EXT[] = ".wav";
 constexpr char AUX_EXT[] = ".dat";

@@ -7,10 +7,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
+#include "cli_platform.h"
 #include "cli_progress.h"
 #include "libcomm.h"
+#include "local_fs.h"
 #include "mxx_comm.h"
 
 namespace {
@@ -38,7 +39,7 @@ int cli_fail(int status, const char *format, ...) {
 }
 
 int cli_check_readable(const std::string &path) {
-    if (access(path.c_str(), R_OK) != 0)
+    if (!fs_readable(path))
         return cli_fail(OP_LOCAL_FILE, "cannot read %s: %s", path.c_str(),
                         strerror(errno));
     return OP_OK;
@@ -70,7 +71,7 @@ void CliRun::say(const char *format, ...) {
 }
 
 Progress &CliRun::progress() {
-    if (opts_.quiet || !isatty(STDERR_FILENO))
+    if (opts_.quiet || !cli_is_terminal(stderr))
         return no_progress();
     if (!bar_)
         bar_ = std::make_unique<BarProgress>();
@@ -80,7 +81,7 @@ Progress &CliRun::progress() {
 bool CliRun::confirm(const std::string &what) {
     if (opts_.yes)
         return true;
-    if (!isatty(STDIN_FILENO)) {
+    if (!cli_is_terminal(stdin)) {
         cli_fail(OP_USAGE,
                  "refusing to %s without --yes when standard input is not a "
                  "terminal; nothing done",

@@ -42,7 +42,7 @@ class CliRun {
 
     const CliOptions &options() const { return opts_; }
     // A result line on standard output (not with --json or -q).
-    void say(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void say(const char *format, ...) COMM_PRINTF(2, 3);
     // The JSON object printed at the end with --json (not with -q).
     nlohmann::json &json() { return json_; }
     // The progress bar on standard error, or nothing when standard error is
@@ -95,8 +95,7 @@ class CliCommands {
 };
 
 // Prints "ra62d2ide: TEXT" on standard error and answers status.
-int cli_fail(int status, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+int cli_fail(int status, const char *format, ...) COMM_PRINTF(2, 3);
 
 // Refuses, before anything is sent, a local file that cannot be read:
 // OP_LOCAL_FILE with a line naming it, else OP_OK.

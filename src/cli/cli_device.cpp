@@ -43,6 +43,14 @@ int run_list(CliRun &run, bool bluetooth) {
     say_entries(run, run.json()["instruments"]);
     if (!bluetooth)
         return OP_OK;
+#ifdef _WIN32
+    // Windows pairs the instrument itself and gives it a virtual COM port;
+    // there is no inquiry to make.
+    return cli_fail(OP_NO_DEVICE,
+                    "on Windows a paired instrument is reached through the "
+                    "COM port Windows gave it (Bluetooth settings, More "
+                    "Bluetooth options, COM Ports): -p COMn");
+#endif
     if (!MXX_bt_is_available())
         return cli_fail(OP_NO_DEVICE, "no Bluetooth adapter is switched on");
     memset(list, 0, sizeof list);

@@ -2,12 +2,12 @@
 // instrument ("-p auto"), the connection and Ctrl-C around one subcommand.
 #include "cli_main.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "cli.h"
+#include "cli_platform.h"
 #include "libcomm.h"
 #include "mxx_comm.h"
 #include "session.h"
@@ -49,25 +49,6 @@ int on_disconnected(int, MXX_conn *, intptr_t) {
 // chosen once.
 int on_device_list_changed(void *) {
     return 0;
-}
-
-// Ctrl-C: the first asks the transfer to stop at the next request boundary,
-// a second one ends the program at once.
-void on_sigint(int) {
-    if (op_stop_requested()) {
-        signal(SIGINT, SIG_DFL);
-        raise(SIGINT);
-        return;
-    }
-    op_request_stop();
-}
-
-void install_sigint() {
-    struct sigaction sa {};
-    sa.sa_handler = on_sigint;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
 }
 
 // "-p auto": the one instrument the USB list shows, simulators included.
@@ -198,6 +179,7 @@ int cli_main(int argc, char **argv) {
         if (checked != OP_OK)
             return checked;
     }
+    opts.port = cli_port_alias(opts.port);
     if (cmd->device && opts.port != "auto" && !looks_like_connection(opts.port))
         return cli_fail(OP_USAGE,
                         "'%s' is not a connection string (README lists the "
@@ -211,9 +193,9 @@ int cli_main(int argc, char **argv) {
     // What the console narrates stays out; results are the command's own.
     op_set_narration(false);
     if (!opts.trace.empty())
-        setenv("VO62_TRACE", opts.trace.c_str(), 1);
+        cli_set_env("VO62_TRACE", opts.trace.c_str());
     op_clear_stop();
-    install_sigint();
+    cli_install_interrupt();
     MXX_init(nullptr, on_device_list_changed, nullptr);
 
     int status = OP_OK;

@@ -95,14 +95,24 @@ void BarProgress::end() {
     draw();
     log_error("\n");
     active_ = false;
+    drawn_ = 0;
 }
 
 void BarProgress::draw() {
     last_draw_ = Clock::now();
     const double seconds =
         std::chrono::duration<double>(last_draw_ - start_).count();
+    const std::string line = progress_line(done_, total_, unit_, seconds);
+#ifdef _WIN32
+    // "\r" returns to the line's start; blanks cover what a longer earlier
+    // text left, as a console window without VT sequences shows them.
+    const int blanks =
+        drawn_ > line.size() ? static_cast<int>(drawn_ - line.size()) : 0;
+    log_error("\r%s%*s", line.c_str(), blanks, "");
+    drawn_ = line.size();
+#else
     // "\r" returns to the line's start, "\033[K" clears what a longer
     // earlier text left.
-    log_error("\r%s\033[K",
-              progress_line(done_, total_, unit_, seconds).c_str());
+    log_error("\r%s\033[K", line.c_str());
+#endif
 }

@@ -23,6 +23,7 @@ class BarProgress : public Progress {
     ProgressUnit unit_ = ProgressUnit::bytes;
     Clock::time_point start_, last_draw_;
     bool active_ = false;
+    size_t drawn_ = 0; // characters of the line last drawn (Windows)
 };
 
 // The bar's text for done of total after seconds (total 0: unknown), at

@@ -1,9 +1,9 @@
 // Subcommands of remote measurement: one measurement, or a scan.
 #include <chrono>
-#include <poll.h>
-#include <unistd.h>
+#include <thread>
 
 #include "cli.h"
+#include "cli_platform.h"
 #include "cmd_util.h"
 #include "v21_ops.h"
 
@@ -40,11 +40,11 @@ void wait_scan_end(int ms) {
         if (ms > 0) {
             if (elapsed >= ms)
                 return;
-            usleep(useconds_t(STDIN_POLL_MS) * 1000);
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(STDIN_POLL_MS));
             continue;
         }
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (poll(&p, 1, STDIN_POLL_MS) > 0)
+        if (cli_wait_input(STDIN_POLL_MS))
             return; // a line, or the end of the input
     }
 }

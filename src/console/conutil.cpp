@@ -11,6 +11,7 @@
 
 #include "libcomm.h"
 #include "line_edit.h"
+#include "platform.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ int input_get(char *buf, int size) {
     const size_t keep = static_cast<size_t>(size) - 1;
     size_t n = 0;
     for (;;) {
-        const int c = getc(stdin);
+        const int c = platform_getc();
         if (c == EOF) {
             if (ferror(stdin) && errno == EINTR) {
                 clearerr(stdin);
@@ -76,7 +77,7 @@ int input_get(char *buf, int size) {
 }
 
 int input_eof() {
-    return feof(stdin) || ferror(stdin) ? 1 : 0;
+    return platform_input_end() ? 1 : 0;
 }
 
 int input_empty(const char *text) {

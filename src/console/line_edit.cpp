@@ -1,20 +1,169 @@
 #include "line_edit.h"
 
 #ifdef _WIN32
-// The Windows console edits its own lines; the console reads as before.
-#include "libcomm.h"
+// The Windows console edits the line itself (cooked mode: arrow keys, Home,
+// End, Esc, F7 and F8 its history). A line of the event thread that
+// arrives while a command is being typed ends the console's read early: a
+// wake key is put into the console's input, the read returns what was
+// typed so far, the text is printed where the prompt stood, and the prompt
+// and the typed text are drawn again below it, where the console goes on
+// editing them.
+#include <windows.h>
 
-bool line_edit_available() {
-    return false;
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "libcomm.h"
+#include "platform.h"
+
+namespace {
+
+std::mutex mutex;
+bool editing = false;   // under mutex: a line is being typed
+bool wake_sent = false; // under mutex: a wake key is in the console's input
+std::string pending;    // under mutex: event-thread text not yet shown
+
+// Puts the wake key into the console's input: the read under way returns.
+void send_wake() {
+    INPUT_RECORD r{};
+    r.EventType = KEY_EVENT;
+    r.Event.KeyEvent.bKeyDown = TRUE;
+    r.Event.KeyEvent.wRepeatCount = 1;
+    r.Event.KeyEvent.uChar.UnicodeChar = CONSOLE_WAKE_CHAR;
+    DWORD written = 0;
+    WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), &r, 1, &written);
 }
 
-bool line_edit_read(const char *, char *buf, int size) {
+// Positions in the console's buffer counted in cells from its start.
+struct Screen {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    Screen() { GetConsoleScreenBufferInfo(out, &info); }
+    long width() const { return info.dwSize.X > 0 ? info.dwSize.X : 1; }
+    long cursor() const {
+        return long(info.dwCursorPosition.Y) * width() +
+               info.dwCursorPosition.X;
+    }
+    COORD at(long cell) const {
+        if (cell < 0)
+            cell = 0;
+        return COORD{SHORT(cell % width()), SHORT(cell / width())};
+    }
+    bool shows(long cell, const std::wstring &text) const {
+        std::wstring there(text.size(), L'\0');
+        DWORD n = 0;
+        return !text.empty() &&
+               ReadConsoleOutputCharacterW(out, there.data(),
+                                           DWORD(there.size()), at(cell), &n) &&
+               n == text.size() && there == text;
+    }
+};
+
+// Blanks the prompt and the text typed after it, which were drawn from
+// cell start on (unless the buffer has scrolled since: then they end at the
+// cursor), and puts the cursor where they began.
+void clear_prompt(long start, const std::wstring &prompt, size_t typed) {
+    const Screen s;
+    const long cells = long(prompt.size() + typed);
+    if (!s.shows(start, prompt))
+        start = s.cursor() - cells;
+    // Up to the end of the last row the text took.
+    const long end = (start + cells) / s.width() * s.width() + s.width();
+    DWORD done = 0;
+    FillConsoleOutputCharacterW(s.out, L' ', DWORD(end - start), s.at(start),
+                                &done);
+    SetConsoleCursorPosition(s.out, s.at(start));
+}
+
+std::wstring wide(const char *text) {
+    std::wstring out;
+    for (const char *p = text; *p; p++)
+        out += wchar_t(static_cast<unsigned char>(*p));
+    return out;
+}
+
+// The event thread's text gathered so far, taken.
+std::string take_pending() {
+    std::lock_guard<std::mutex> lock(mutex);
+    wake_sent = false;
+    std::string text;
+    text.swap(pending);
+    return text;
+}
+
+} // namespace
+
+bool line_edit_available() {
+    static const bool available =
+        platform_console_in() && platform_console_out();
+    return available;
+}
+
+bool line_edit_read(const char *prompt, char *buf, int size) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        editing = true;
+    }
+    // The prompt is ASCII (">").
+    const std::wstring wide_prompt = wide(prompt);
+    std::wstring typed, got;
+    bool line = false;
+    for (;;) {
+        const std::string text = take_pending();
+        if (!text.empty()) {
+            log_write("MAIN", "%s", text.c_str());
+            if (text.back() != '\n')
+                log_write("MAIN", "\n");
+        }
+        log_write("MAIN", "%s%s", prompt, platform_utf8(typed).c_str());
+        const long start =
+            Screen().cursor() - long(wide_prompt.size() + typed.size());
+        if (!platform_read_console(typed, 1ul << CONSOLE_WAKE_CHAR, &got))
+            break;
+        std::erase(got, CONSOLE_WAKE_CHAR);
+        if (!got.empty() && got.back() == L'\n') {
+            line = true;
+            break;
+        }
+        // Woken: the text goes where the prompt stood.
+        typed = got;
+        clear_prompt(start, wide_prompt, typed.size());
+    }
+    std::string late;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        editing = false;
+        wake_sent = false;
+        late.swap(pending);
+    }
+    if (!late.empty())
+        log_write("MAIN", "%s", late.c_str());
+    if (!line) {
+        log_write("MAIN", "\n");
+        if (size > 0)
+            buf[0] = 0;
+        return false;
+    }
+    while (!got.empty() && (got.back() == L'\n' || got.back() == L'\r'))
+        got.pop_back();
     if (size > 0)
-        buf[0] = 0;
-    return false;
+        snprintf(buf, size_t(size), "%s", platform_utf8(got).c_str());
+    return true;
 }
 
 void line_edit_print(const char *text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (editing) {
+            pending += text;
+            if (!wake_sent) {
+                wake_sent = true;
+                send_wake();
+            }
+            return;
+        }
+    }
     log_write("MAIN", "%s", text);
 }
 

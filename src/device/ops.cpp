@@ -18,12 +18,12 @@ class NoProgress : public Progress {
 
 std::atomic<bool> narration{true};
 
-void print_event(const char *text) {
+void print_line(const char *text) {
     log_write("MAIN", "%s", text);
 }
 
 // Set before the event thread starts, read on it.
-std::atomic<void (*)(const char *)> event_sink{print_event};
+std::atomic<void (*)(const char *)> event_sink{print_line};
 
 // Written by the signal handler, read between requests.
 std::atomic<bool> stop_requested{false};
@@ -51,28 +51,33 @@ Progress &no_progress() {
     return none;
 }
 
-void op_text(const char *format, ...) {
+namespace {
+
+// Formats a narration line and hands it to sink, unless narration is off.
+void narrate(void (*sink)(const char *), const char *format, va_list args) {
     if (!narration)
         return;
+    sink(vformat(format, args).c_str());
+}
+
+} // namespace
+
+void op_text(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    narrate(print_line, format, args);
     va_end(args);
-    log_write("MAIN", "%s", text.c_str());
 }
 
 void op_event_text(const char *format, ...) {
-    if (!narration)
-        return;
     va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    narrate(event_sink.load(), format, args);
     va_end(args);
-    event_sink.load()(text.c_str());
 }
 
 void op_set_event_sink(void (*sink)(const char *text)) {
-    event_sink = sink ? sink : print_event;
+    event_sink = sink ? sink : print_line;
 }
 
 void op_text_error(const char *format, ...) {

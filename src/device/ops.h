@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "libcomm.h"
+
 // The result of an operation; also the command line's exit status.
 enum op_status : int {
     OP_OK = 0,
@@ -63,18 +65,16 @@ class ProgressPhase {
 // The narration of the interactive console: what an operation prints while
 // it works (headers, dots of a narrated line, "Ok."). The command line
 // turns it off and prints results of its own.
-void op_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void op_text(const char *format, ...) COMM_PRINTF(1, 2);
 // Narration of the event thread (live data), handed to the event sink.
-void op_event_text(const char *format, ...)
-    __attribute__((format(printf, 1, 2)));
+void op_event_text(const char *format, ...) COMM_PRINTF(1, 2);
 // Where op_event_text's text goes: by default printed as narration; the
 // console installs a sink that prints it above a line being typed at its
 // prompt, which is drawn again below it. Null restores the default.
 void op_set_event_sink(void (*sink)(const char *text));
 // A failure the console prints among its narration (on standard output);
 // on the command line it goes to standard error.
-void op_text_error(const char *format, ...)
-    __attribute__((format(printf, 1, 2)));
+void op_text_error(const char *format, ...) COMM_PRINTF(1, 2);
 void op_set_narration(bool on);
 bool op_narration();
 

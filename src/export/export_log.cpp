@@ -11,6 +11,7 @@
 #include "export_csv.h"
 #include "export_geo.h"
 #include "libcomm.h"
+#include "local_fs.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ class OutFile {
     }
     // Puts the closed file in place of the old one.
     bool place() {
-        if (std::rename(tmp_.c_str(), path_.c_str()) != 0)
+        if (!fs_replace(tmp_, path_))
             return failed();
         placed_ = true;
         return true;
@@ -220,7 +221,7 @@ int export_find_dir(std::string *dir) {
         found.push_back(".");
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(".", ec)) {
-        const std::string name = e.path().filename().string();
+        const std::string name = fs_text(e.path().filename());
         if (name.rfind("kappa_", 0) == 0 && has_index(e.path()))
             found.push_back(name);
     }
@@ -264,8 +265,8 @@ int export_log(const ExportOptions &o, ExportResult *res) {
     r.records = int(index.records.size());
     r.out = o.out.empty() ? o.dir + "/export" : o.out;
     std::error_code ec;
-    fs::create_directories(r.out, ec);
-    if (!fs::is_directory(r.out, ec)) {
+    fs::create_directories(fs_path(r.out), ec);
+    if (!fs::is_directory(fs_path(r.out), ec)) {
         log_error("ra62d2ide: cannot make the directory %s: %s\n",
                   r.out.c_str(),
                   ec ? ec.message().c_str() : "a file of that name is there");

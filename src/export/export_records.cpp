@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cmd_util.h"
+#include "local_fs.h"
 
 namespace {
 
@@ -168,7 +169,7 @@ IndexResult read_archive_index(const std::string &path, ArchiveIndex *index,
                                std::string *why) {
     *index = ArchiveIndex();
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec))
+    if (!std::filesystem::exists(fs_path(path), ec))
         return IndexResult::missing;
     FilePtr f = open_file(path.c_str(), "rb");
     if (!f) {

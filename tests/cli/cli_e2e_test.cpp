@@ -731,6 +731,17 @@ TEST_F(CliEndToEnd, LogSyncFetchesCompanionsAskedForLater) {
               1 + companion_bytes / 450 + 2 * (notes.size() + aux.size()));
     ASSERT_EQ(console(sim, "ml\ny\ny\ny\ny\n", a_dir()).exit_code, 0);
     EXPECT_TRUE(log_files(b("L")) == tree(a("kappa_XXXX")));
+
+    // An archive made on Windows keeps its aux data in aux_data/ (Windows
+    // reserves "aux"): the files regenerated from it are the same.
+    fs::rename(b("L/archive/aux"), b("L/archive/aux_data"));
+    for (const auto &f : log_files(b("L")))
+        if (f.first.rfind("aux", 0) == 0)
+            fs::remove(b("L/" + f.first));
+    r = cli(sim, {"log", "sync", "L", "--notes", "--raw", "--aux"}, b_dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(log_files(b("L")) == tree(a("kappa_XXXX")));
+    EXPECT_TRUE(tree(b("L/archive/aux")).empty());
 }
 
 // Ctrl-C in the middle of a sync: status 130, an index of the records so

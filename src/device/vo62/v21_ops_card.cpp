@@ -266,11 +266,13 @@ int resume_point(const char *name, uint32_t size, uint32_t *offset) {
     FilePtr file = open_file(name, "rb");
     if (!file)
         return OP_OK; // nothing to resume: a copy from the start
-    if (fseek(file.get(), 0, SEEK_END) != 0) {
+    // fseeko and ftello: a card image may pass 2 GiB, where Windows' long
+    // ends.
+    if (fseeko(file.get(), 0, SEEK_END) != 0) {
         report_write_error(name);
         return OP_LOCAL_FILE;
     }
-    const long have = ftell(file.get());
+    const off_t have = ftello(file.get());
     if (have < 0) {
         report_write_error(name);
         return OP_LOCAL_FILE;
@@ -288,7 +290,7 @@ int resume_point(const char *name, uint32_t size, uint32_t *offset) {
         return OP_OK;
     const uint32_t check = uint32_t(whole) - IMAGE_READ_CHUNK;
     unsigned char disk[IMAGE_READ_CHUNK], card[IMAGE_READ_CHUNK];
-    if (fseek(file.get(), long(check), SEEK_SET) != 0 ||
+    if (fseeko(file.get(), off_t(check), SEEK_SET) != 0 ||
         fread(disk, 1, sizeof disk, file.get()) != sizeof disk) {
         report_write_error(name);
         return OP_LOCAL_FILE;
@@ -329,7 +331,8 @@ int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
             return st;
     }
     FilePtr file = open_file(name, offset > 0 ? "r+b" : "wb");
-    if (!file || (offset > 0 && fseek(file.get(), long(offset), SEEK_SET))) {
+    if (!file ||
+        (offset > 0 && fseeko(file.get(), off_t(offset), SEEK_SET) != 0)) {
         report_write_error(name);
         return OP_LOCAL_FILE;
     }

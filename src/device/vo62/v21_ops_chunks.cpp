@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "libcomm.h"
 #include "mxx_comm.h"
 #include "v21_comm.h"
 #include "v21_ops.h"
@@ -13,8 +14,7 @@
 namespace {
 
 // Text of a request that was not served, for the fall-back's report.
-std::string describe(const char *format, ...)
-    __attribute__((format(printf, 1, 2)));
+std::string describe(const char *format, ...) COMM_PRINTF(1, 2);
 std::string describe(const char *format, ...) {
     char text[160];
     va_list args;

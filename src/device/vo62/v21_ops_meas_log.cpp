@@ -13,6 +13,7 @@
 
 #include "cmd_util.h"
 #include "libcomm.h"
+#include "local_fs.h"
 #include "mxx_comm.h"
 #include "session.h"
 #include "v21_comm.h"
@@ -38,7 +39,7 @@ constexpr const char *GROUP_SEPARATOR =
 // Appends formatted text to a line buffer of size bytes holding len; text
 // that would not fit is cut (no field of a record comes near the sizes).
 void append(char *line, size_t size, size_t *len, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+    COMM_PRINTF(4, 5);
 void append(char *line, size_t size, size_t *len, const char *fmt, ...) {
     if (*len >= size - 1)
         return;
@@ -232,8 +233,8 @@ int prepare_output(Run &run) {
         if (!meas_log_default_dir(&dir))
             return OP_FAILED;
         // Files report their own errors.
-        std::filesystem::create_directory(dir, ec);
-    } else if (!std::filesystem::create_directories(dir, ec) && ec) {
+        std::filesystem::create_directory(fs_path(dir), ec);
+    } else if (!std::filesystem::create_directories(fs_path(dir), ec) && ec) {
         log_error("Cannot create directory %s: %s\n", dir.c_str(),
                   ec.message().c_str());
         return OP_LOCAL_FILE;

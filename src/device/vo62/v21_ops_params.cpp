@@ -70,8 +70,7 @@ struct Line {
     bool extended;
 };
 
-void add(std::string &out, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void add(std::string &out, const char *format, ...) COMM_PRINTF(2, 3);
 void add(std::string &out, const char *format, ...) {
     char buf[128];
     va_list ap;
