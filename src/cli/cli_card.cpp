@@ -27,7 +27,7 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
     auto resume = std::make_shared<bool>(false);
     download.app->add_flag(
         "--resume", *resume,
-        "Continue a partial FILE after checking its last whole read");
+        "Continue a partial FILE after checking its last whole 512 bytes");
     auto in_chunks = std::make_shared<CliChunk>();
     cli_add_chunk(*download.app, *in_chunks);
     download.check = [in_chunks]() -> int {
