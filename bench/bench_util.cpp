@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -97,6 +98,36 @@ ImageReads image_reads(long image_size, long chunk) {
         if (count == 0)
             return r;
     }
+}
+
+Traffic traffic_since(const std::string &trace, size_t *from) {
+    std::ifstream f(trace, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(f)),
+                           std::istreambuf_iterator<char>());
+    Traffic t;
+    size_t pos = std::min(*from, text.size());
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        unsigned code = 0;
+        size_t req = line.find(" req ");
+        if (req == std::string::npos ||
+            sscanf(line.c_str() + req, " req %u", &code) != 1)
+            continue;
+        t.requests++;
+        if (code == V21_CODE_GET_LOG_ENTRIES || code == V21_CODE_READ_FILE)
+            t.log_requests++;
+        size_t at = line.find(" bytes=");
+        unsigned long in = 0, out = 0;
+        if (at != std::string::npos &&
+            sscanf(line.c_str() + at, " bytes=%lu+%lu", &in, &out) == 2)
+            t.bytes += long(in + out);
+    }
+    *from = text.size();
+    return t;
 }
 
 double line_ms(long bytes, int baud) {

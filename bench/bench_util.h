@@ -29,6 +29,14 @@ ImageReads image_reads(long image_size, long chunk);
 // (start bit, 8 data bits, stop bit).
 double line_ms(long bytes, int baud);
 
+// The requests a simulator's trace holds past offset *from (moved to its
+// end): all of them, those of the log (entry table and file reads), and
+// their frames' bytes on the line, request and reply.
+struct Traffic {
+    long requests = 0, log_requests = 0, bytes = 0;
+};
+Traffic traffic_since(const std::string &trace, size_t *from);
+
 // One row of the figures table.
 struct Row {
     std::string figure;

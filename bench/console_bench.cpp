@@ -7,14 +7,18 @@
 //   3. unpaced "ds" of the 1 MiB image, in reads per second;
 //   4. the download order of a 65,536-slot log;
 //   5. the peak resident memory of the console during "ml" of the demo log;
-//   6. the command line's "card download" against the console's "ds" of the
-//      same image, each a whole run of the program;
+//   6. the command line's "card download" at the console's piece sizes
+//      against the console's "ds" of the same image, each a whole run of
+//      the program;
 //   7. the log sync against a generated full log: a full "ml", a first
 //      "log sync" and a second one after ten new measurements, in wall time
 //      and requests, and each one's line time at 115,200 baud from the
 //      request and reply bytes of the simulator's trace;
 //   8. the export of a generated 65,536-record archive: wall time, peak
-//      memory, size of the report.
+//      memory, size of the report;
+//   9. the command line's "card download", "card upload" and "log sync" at
+//      the console's piece sizes and at bulk sizes, on a serial line, USB
+//      and Bluetooth (bulk_bench).
 // With --smoke every figure is taken once on a small scale, to show that
 // the benchmarks still work; its numbers mean nothing.
 #include <algorithm>
@@ -28,6 +32,7 @@
 
 #include "bench_frames.h"
 #include "bench_util.h"
+#include "bulk_bench.h"
 #include "capture.h"
 #include "export_bench.h"
 #include "full_log.h"
@@ -432,7 +437,8 @@ Row meas_log_memory() {
 // ---- 6. The command line against the console ----------------------------
 
 Row cli_download(const Scale &s) {
-    const std::string figure = "\"card download\" against \"ds\", wall time";
+    const std::string figure =
+        "\"card download --chunk seed\" against \"ds\", wall time";
     SimProcess sim(
         {"--seed", "7", "--image-size", std::to_string(s.unpaced_image)});
     if (!sim.started())
@@ -448,9 +454,9 @@ Row cli_download(const Scale &s) {
             const std::string file = work.file(cli ? "img.bin" : "sd.img");
             const auto t0 = Clock::now();
             ProcessResult r =
-                cli ? run_process(
-                          {console, "-p", "auto", "card", "download", file}, "",
-                          sim.env(), CONSOLE_STEP_MS)
+                cli ? run_process({console, "-p", "auto", "card", "download",
+                                   file, "--chunk", "seed"},
+                                  "", sim.env(), CONSOLE_STEP_MS)
                     : run_process({console}, "\n\nds\n" + file + "\nq\n",
                                   sim.env(), CONSOLE_STEP_MS);
             const double ms = ms_since(t0);
@@ -470,40 +476,6 @@ Row cli_download(const Scale &s) {
             format("medians of %d runs each: %.0f ms against %.0f ms, a "
                    "%.0f KiB image, identical",
                    s.cli_runs, c, d, double(s.unpaced_image) / 1024)};
-}
-
-// The requests a trace holds past offset *from (moved to its end): all of
-// them, those of the log (entry table and file reads), and their frames'
-// bytes on the line.
-struct Traffic {
-    long requests = 0, log_requests = 0, bytes = 0;
-};
-Traffic traffic_since(const std::string &trace, size_t *from) {
-    const std::string text = read_file(trace);
-    Traffic t;
-    size_t pos = std::min(*from, text.size());
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        unsigned code = 0;
-        size_t req = line.find(" req ");
-        if (req == std::string::npos ||
-            sscanf(line.c_str() + req, " req %u", &code) != 1)
-            continue;
-        t.requests++;
-        if (code == V21_CODE_GET_LOG_ENTRIES || code == V21_CODE_READ_FILE)
-            t.log_requests++;
-        size_t at = line.find(" bytes=");
-        unsigned long in = 0, out = 0;
-        if (at != std::string::npos &&
-            sscanf(line.c_str() + at, " bytes=%lu+%lu", &in, &out) == 2)
-            t.bytes += long(in + out);
-    }
-    *from = text.size();
-    return t;
 }
 
 // A full "ml", a first and a second "log sync" of a generated full log.
@@ -526,10 +498,10 @@ std::vector<Row> log_sync_rows(const Scale &s) {
         return fail_all("vo62-sim did not start");
     const std::string console = console_binary_path();
     size_t mark = 0;
-    traffic_since(trace, &mark);
+    bench::traffic_since(trace, &mark);
     struct Run {
         double ms;
-        Traffic t;
+        bench::Traffic t;
     } runs[3];
     auto timed = [&](const std::vector<std::string> &argv,
                      const std::string &input) {
@@ -543,9 +515,9 @@ std::vector<Row> log_sync_rows(const Scale &s) {
         return r.exit_code == 0 ? ms : -1;
     };
     runs[0].ms = timed({console}, "\n\nml\ny\nn\nn\nn\nq\n");
-    runs[0].t = traffic_since(trace, &mark);
+    runs[0].t = bench::traffic_since(trace, &mark);
     runs[1].ms = timed({console, "log", "sync", "S"}, "");
-    runs[1].t = traffic_since(trace, &mark);
+    runs[1].t = bench::traffic_since(trace, &mark);
     // The first sync's summary is the full download's.
     const std::string ml_file = read_file(work.file("kappa_XXXX/kappa.dat"));
     const bool same =
@@ -553,9 +525,9 @@ std::vector<Row> log_sync_rows(const Scale &s) {
     for (int i = 0; i < SYNC_NEW_RECORDS; i++)
         if (timed({console, "measure"}, "") < 0)
             return fail_all("a measurement failed");
-    traffic_since(trace, &mark);
+    bench::traffic_since(trace, &mark);
     runs[2].ms = timed({console, "log", "sync", "S"}, "");
-    runs[2].t = traffic_since(trace, &mark);
+    runs[2].t = bench::traffic_since(trace, &mark);
     for (const Run &r : runs)
         if (r.ms < 0)
             return fail_all("a download failed");
@@ -601,7 +573,7 @@ void usage(const char *self) {
     fprintf(stderr,
             "usage: %s [--smoke] [--only FIGURE]...\n"
             "FIGURE: round-trip, paced, unpaced, order, memory, cli, sync, "
-            "export\n",
+            "export, bulk (bulk-serial, bulk-usb, bulk-bt)\n",
             self);
 }
 
@@ -610,9 +582,11 @@ void usage(const char *self) {
 int main(int argc, char **argv) {
     bool smoke = false;
     std::vector<std::string> only;
-    const std::vector<std::string> names = {"round-trip", "paced",  "unpaced",
-                                            "order",      "memory", "cli",
-                                            "sync",       "export"};
+    std::vector<std::string> names = {"round-trip", "paced",  "unpaced",
+                                      "order",      "memory", "cli",
+                                      "sync",       "export", "bulk"};
+    for (const std::string &link : bulk_link_names())
+        names.push_back(link);
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--smoke") == 0) {
             smoke = true;
@@ -660,6 +634,10 @@ int main(int argc, char **argv) {
         for (const Row &r :
              export_figures(smoke ? EXPORT_SMOKE_RECORDS : EXPORT_FULL_RECORDS))
             rows.push_back(r);
+    for (const std::string &link : bulk_link_names())
+        if (wanted("bulk") || (!only.empty() && wanted(link.c_str())))
+            for (const Row &r : bulk_figures(link, smoke))
+                rows.push_back(r);
     MXX_shut();
 
     bench::print_table(rows);

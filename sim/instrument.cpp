@@ -83,6 +83,8 @@ int Instrument::init(const Options &opts, const std::string &card_dir,
                      std::string &err) {
     block_size_ = opts.block_size;
     report_block_size_ = opts.report_block_size;
+    max_read_ = opts.max_read;
+    max_append_ = opts.max_append;
     measure_ms_ = opts.measure_ms;
     scan_ms_ = opts.scan_sample_ms;
     rng_.seed(opts.seed ^ 0x1234ABCDull);
@@ -599,7 +601,8 @@ Bytes Instrument::on_write_file(const Frame &req) {
         r = card_.create(name);
         break;
     case 3:
-        if (len > kMaxAppend)
+        // An older instrument refuses what it cannot take whole.
+        if (len > std::min<size_t>(kMaxAppend, max_append_))
             return fail(req);
         r = card_.append(name, p.data() + kFileRequestHead, len);
         break;
@@ -618,7 +621,8 @@ Bytes Instrument::on_read_file(const Frame &req) {
         return fail(req);
     uint32_t offset = le_u32(p, 32);
     uint32_t max_len = le_u32(p, 36);
-    size_t want = std::min<size_t>(max_len, kMaxReadCount);
+    // An older instrument answers what fits its buffer: a short read.
+    size_t want = std::min<size_t>({max_len, kMaxReadCount, max_read_});
     Bytes data;
     if (card_.read(file_request_name(p), offset, want, data) != CARD_OK)
         return fail(req);

@@ -37,6 +37,16 @@ const char *usage_text() {
            "                      none: an empty reply, 64-byte blocks)\n"
            "  --baud N            pace both directions like a serial line "
            "of N baud\n"
+           "  --latency-ms N      hold every reply N ms, in order, as a USB "
+           "or Bluetooth\n"
+           "                      round trip does (0 to 10000; combines with "
+           "--baud)\n"
+           "  --max-read N        answer reads with at most N bytes (1 to "
+           "3996), as an\n"
+           "                      older instrument\n"
+           "  --max-append N      refuse appends of more than N bytes (1 to "
+           "4056), as an\n"
+           "                      older instrument\n"
            "  --fault SPEC        inject a fault (repeatable; see README.md)\n"
            "  --measure-ms N      length of a remote measurement (default "
            "1200)\n"
@@ -156,6 +166,28 @@ int parse_options(int argc, const char *const *argv, Options &o,
                 return -1;
             }
             o.baud = static_cast<uint32_t>(n);
+        } else if (a == "--latency-ms") {
+            if (!value())
+                return -1;
+            if (!to_u64(v, kMaxLatencyMs, n)) {
+                err = "--latency-ms needs a number of milliseconds from 0 to "
+                      "10000";
+                return -1;
+            }
+            o.latency_ms = static_cast<int>(n);
+        } else if (a == "--max-read" || a == "--max-append") {
+            const std::string name = a;
+            const uint64_t limit =
+                name == "--max-read" ? kReadLimit : kAppendLimit;
+            if (!value())
+                return -1;
+            if (!to_u64(v, limit, n) || n < 1) {
+                err = name + " needs a number of bytes from 1 to " +
+                      std::to_string(limit);
+                return -1;
+            }
+            (name == "--max-read" ? o.max_read : o.max_append) =
+                static_cast<uint32_t>(n);
         } else if (a == "--fault") {
             if (!value())
                 return -1;

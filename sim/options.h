@@ -16,6 +16,10 @@ constexpr uint32_t kDefaultBlockSize = 4096;
 constexpr int kDefaultMeasureMs = 1200;
 constexpr int kDefaultScanSampleMs = 100;
 constexpr int kMaxLogSlots = 65536;
+constexpr int kMaxLatencyMs = 10000;
+// The most a read reply and an append carry.
+constexpr uint32_t kReadLimit = 3996;
+constexpr uint32_t kAppendLimit = 4056;
 
 struct Options {
     std::string card;   // empty: a fresh temporary directory
@@ -27,6 +31,11 @@ struct Options {
     uint32_t block_size = kDefaultBlockSize;
     bool report_block_size = true; // false: the erase reply carries no payload
     uint32_t baud = 0;             // 0: unpaced
+    int latency_ms = 0;            // every frame sent held this long
+    // An older instrument: reads answer at most max_read bytes, appends of
+    // more than max_append bytes are refused.
+    uint32_t max_read = kReadLimit;
+    uint32_t max_append = kAppendLimit;
     std::vector<FaultSpec> faults;
     int measure_ms = kDefaultMeasureMs;
     int scan_sample_ms = kDefaultScanSampleMs;

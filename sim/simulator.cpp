@@ -121,6 +121,7 @@ int Simulator::start(std::string &err) {
     if (!opts_.seed_given)
         opts_.seed = static_cast<uint64_t>(
             std::chrono::system_clock::now().time_since_epoch().count());
+    latency_ = std::chrono::milliseconds(opts_.latency_ms);
     if (opts_.baud > 0)
         byte_time_ = std::chrono::duration_cast<Clock::duration>(
             std::chrono::nanoseconds(1000000000ull * kBitsPerByte /
@@ -368,7 +369,7 @@ void Simulator::schedule(int ms, std::function<void()> fn) {
 
 void Simulator::request_restart() {
     restart_pending_ = true;
-    restart_deadline_ = Clock::now() + kRestartFlushLimit;
+    restart_deadline_ = Clock::now() + kRestartFlushLimit + latency_;
 }
 
 void Simulator::identity_changed() {
@@ -397,7 +398,11 @@ void Simulator::queue_out(int link_id, Bytes frame, uint16_t code, int stall_ms,
     auto now = Clock::now();
     if (l->out.empty())
         l->release_gap_us = -1; // the queue has drained
-    c.start = l->out_free > now ? l->out_free : now;
+    // A link's latency holds every frame it carries, in order: a frame
+    // leaves its latency after it was made, and never before the one ahead
+    // of it has gone.
+    const auto ready = now + latency_;
+    c.start = l->out_free > ready ? l->out_free : ready;
     // Behind a stall that releases its queue one by one, each reply leaves
     // its gap after the one before.
     if (!l->out.empty() && l->release_gap_us >= 0)

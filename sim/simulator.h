@@ -118,6 +118,7 @@ class Simulator : public InstrumentHost {
     std::unique_ptr<Instrument> inst_;
     FaultEngine faults_;
     Clock::duration byte_time_{0};
+    Clock::duration latency_{0}; // every frame sent is held this long
 
     std::map<int, std::unique_ptr<Link>> links_;
     int pty_id_ = -1;

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -265,8 +266,19 @@ class Archive {
                                     {"era", r.era}});
         }
         const std::string text = j.dump(1) + "\n";
-        return put_file(index_path() + ".tmp", index_path(), text.data(),
-                        text.size());
+        flush_dirs();
+        const int st = put_file(index_path() + ".tmp", index_path(),
+                                text.data(), text.size());
+        flush_dirs();
+        return st;
+    }
+
+    // Flushes the directories that files were placed in since the last
+    // time.
+    void flush_dirs() {
+        for (const std::string &dir : unflushed_)
+            fs_flush_dir(dir);
+        unflushed_.clear();
     }
 
   public:
@@ -292,12 +304,14 @@ class Archive {
         return ok ? place(tmp, path) : fail_file(path, strerror(errno));
     }
 
-    // Renames a finished temporary file into place and flushes the
-    // directory it landed in.
+    // Renames a finished temporary file into place. The directory it
+    // landed in is flushed before the index is next replaced, once for all
+    // the files placed since: an index never names a file whose name a
+    // power loss could still take, and a record costs one flush, not two.
     int place(const std::string &tmp, const std::string &path) {
         if (!fs_replace(tmp, path))
             return fail_file(path, strerror(errno));
-        fs_flush_dir(fs_text(fs_path(path).parent_path()));
+        unflushed_.insert(fs_text(fs_path(path).parent_path()));
         return OP_OK;
     }
 
@@ -352,6 +366,7 @@ class Archive {
     std::string dir_, root_, serial_;
     std::chrono::steady_clock::time_point next_save_;
     std::vector<ArchivedRecord> records_;
+    std::set<std::string> unflushed_; // directories renamed into
 };
 
 // One sync: the archive, the instrument's table and what it downloads.
@@ -380,7 +395,8 @@ struct Sync {
         head->assign(MEAS_RECORD_SIZE, 0);
         uint32_t offset = 0;
         if (V21_op_read_record_part(id_conn, slot, head->data(), &offset,
-                                    RECORD_READ_CHUNK, no_progress()) != 0)
+                                    RECORD_READ_CHUNK, no_progress(),
+                                    o.chunks) != 0)
             return OP_FAILED;
         result.checked++;
         std::string bytes;
@@ -394,9 +410,9 @@ struct Sync {
     bool companion(int slot, const std::string &stem, bool note) {
         const std::string tmp = archive.incoming();
         const int rc = note ? V21_op_download_note(id_conn, slot, tmp.c_str(),
-                                                   no_progress())
+                                                   no_progress(), o.chunks)
                             : V21_op_download_aux(id_conn, slot, tmp.c_str(),
-                                                  no_progress());
+                                                  no_progress(), o.chunks);
         if (rc != OP_OK || !fs_flush_file(tmp)) {
             std::remove(tmp.c_str());
             // Refused by the instrument, or not written here.
@@ -639,7 +655,8 @@ int sync_log(Sync &s, std::vector<log_entry> &entries) {
             offset = uint32_t(h->second.size());
         }
         if (V21_op_read_record_part(id_conn, slot, buf.data(), &offset,
-                                    MEAS_RECORD_SIZE, no_progress()) != 0) {
+                                    MEAS_RECORD_SIZE, no_progress(),
+                                    s.o.chunks) != 0) {
             log_error("Error downloading data!\n");
             return OP_FAILED;
         }

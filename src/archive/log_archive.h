@@ -11,6 +11,8 @@
 
 #include "ops.h"
 
+class V21_Chunks;
+
 // The archive's layout in a log directory (DIR/archive/index.json,
 // DIR/archive/records/<stem>.rec, notes/<stem>.wav, aux/<stem>.dat) and
 // what its index says of itself: the one definition, by which the export
@@ -46,6 +48,9 @@ struct LogSyncOpts {
     // Makes a new index from the record files instead of reading it.
     bool rebuild = false;
     Progress *records = nullptr; // new records downloaded of all new
+    // The piece sizes of the record, note and aux reads (null: the
+    // console's).
+    V21_Chunks *chunks = nullptr;
 };
 
 struct LogSyncResult {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "cli.h"
+#include "cli_chunk.h"
 #include "cmd_util.h"
 #include "v21_ops.h"
 
@@ -57,9 +58,14 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
     auto resume = std::make_shared<bool>(false);
     download.app->add_flag(
         "--resume", *resume,
-        "Continue a partial FILE after checking its last whole read; "
+        "Continue a partial FILE after checking its last whole 512 bytes; "
         "without it a partial FILE is replaced only after a yes (or -y)");
-    download.run = [image, resume](CliRun &run) -> int {
+    auto in_chunks = std::make_shared<CliChunk>();
+    cli_add_chunk(*download.app, *in_chunks);
+    download.check = [in_chunks]() -> int {
+        return cli_check_chunk(*in_chunks);
+    };
+    download.run = [image, resume, in_chunks](CliRun &run) -> int {
         if (!*resume) {
             const int asked = confirm_restart(run, *image);
             if (asked != OP_OK)
@@ -67,8 +73,9 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
         }
         const auto start = std::chrono::steady_clock::now();
         uint64_t copied = 0;
-        const int st = V21_op_download_sd(image->c_str(), run.progress(),
-                                          &copied, *resume);
+        const int st =
+            V21_op_download_sd(image->c_str(), run.progress(), &copied, *resume,
+                               cli_chunks(run, *in_chunks));
         run.json()["file"] = *image;
         run.json()["bytes"] = copied;
         run.json()["seconds"] = seconds_since(start);
@@ -93,11 +100,17 @@ void cli_add_card(CLI::App &app, CliCommands &cmds) {
     upload.app->add_option("ARCHIVE", *archive, "Tar archive")
         ->type_name("")
         ->required();
-    upload.check = [archive]() -> int { return cli_check_readable(*archive); };
-    upload.run = [archive](CliRun &run) -> int {
+    auto out_chunks = std::make_shared<CliChunk>();
+    cli_add_chunk(*upload.app, *out_chunks);
+    upload.check = [archive, out_chunks]() -> int {
+        const int st = cli_check_chunk(*out_chunks);
+        return st != OP_OK ? st : cli_check_readable(*archive);
+    };
+    upload.run = [archive, out_chunks](CliRun &run) -> int {
         const auto start = std::chrono::steady_clock::now();
         V21_upload_result r;
-        const int st = V21_op_upload_tar(archive->c_str(), run.progress(), &r);
+        const int st = V21_op_upload_tar(archive->c_str(), run.progress(), &r,
+                                         cli_chunks(run, *out_chunks));
         nlohmann::json skipped = nlohmann::json::array();
         for (const V21_skipped_entry &e : r.skipped) {
             // Each entry that did not reach the card, named with why.

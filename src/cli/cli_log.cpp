@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "cli_chunk.h"
 #include "cmd_util.h"
 #include "log_archive.h"
 #include "session.h"
@@ -13,20 +14,21 @@ namespace {
 struct DownloadArgs {
     std::string dir;
     bool notes = false, raw = false, aux = false, no_summary = false;
+    CliChunk chunk;
 };
 
 // The answers the download and the sync share.
-template <typename Opts>
-void fill_opts(Opts &o, const DownloadArgs &a, CliRun &run) {
+template <typename Opts> void fill_opts(Opts &o, DownloadArgs &a, CliRun &run) {
     o.summary = !a.no_summary;
     o.notes = a.notes;
     o.raw = a.raw;
     o.aux = a.aux;
     o.dir = a.dir;
     o.records = &run.progress();
+    o.chunks = cli_chunks(run, a.chunk);
 }
 
-int run_download(CliRun &run, const DownloadArgs &a) {
+int run_download(CliRun &run, DownloadArgs &a) {
     V21_meas_log_opts o;
     fill_opts(o, a, run);
     o.dump = false;
@@ -124,7 +126,7 @@ int run_log_list(CliRun &run) {
     return OP_OK;
 }
 
-int run_sync(CliRun &run, const DownloadArgs &a, bool rebuild) {
+int run_sync(CliRun &run, DownloadArgs &a, bool rebuild) {
     LogSyncOpts o;
     fill_opts(o, a, run);
     o.rebuild = rebuild;
@@ -167,6 +169,8 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
     download.app->add_flag("--aux", dl->aux, "Save the auxiliary data");
     download.app->add_flag("--no-summary", dl->no_summary,
                            "Do not write the summary file kappa.dat");
+    cli_add_chunk(*download.app, dl->chunk);
+    download.check = [dl]() -> int { return cli_check_chunk(dl->chunk); };
     download.run = [dl](CliRun &run) -> int { return run_download(run, *dl); };
 
     auto sy = std::make_shared<DownloadArgs>();
@@ -184,7 +188,11 @@ void cli_add_log(CLI::App &app, CliCommands &cmds) {
                        "Do not write the summary file kappa.dat");
     sync.app->add_flag("--rebuild", *rebuild,
                        "Make a new index from the archive's record files");
-    sync.check = [sy]() -> int { return log_sync_check_dir(sy->dir); };
+    cli_add_chunk(*sync.app, sy->chunk);
+    sync.check = [sy]() -> int {
+        const int st = cli_check_chunk(sy->chunk);
+        return st != OP_OK ? st : log_sync_check_dir(sy->dir);
+    };
     sync.run = [sy, rebuild](CliRun &run) -> int {
         return run_sync(run, *sy, *rebuild);
     };

@@ -10,6 +10,7 @@
 #include "tar_reader.h"
 #include "v21_cmds.h"
 #include "v21_comm.h"
+#include "v21_ops.h"
 
 namespace {
 
@@ -311,6 +312,106 @@ TEST_F(CardCommands, DownloadCopiesTheImageIn512ByteReads) {
         EXPECT_EQ(reads[i].name, "raw");
         EXPECT_EQ(reads[i].first, i * 512);
         EXPECT_EQ(reads[i].second, 512u);
+    }
+}
+
+// The command line's bulk pieces leave the bytes of the console's, against
+// an instrument that serves them and against older ones that answer a
+// larger read short, empty or with the failure reply, or refuse a larger
+// append: then the sizes fall back once, what came stays, and the rest goes
+// at the console's sizes.
+TEST_F(CardCommands, BulkPiecesFallBackOnceAndLeaveTheSameBytes) {
+    using Answer = FakeCard::Answer;
+    struct Case {
+        uint32_t read_limit;
+        Answer answer;
+        uint32_t append_limit;
+        bool reads_reduced, appends_reduced;
+        std::vector<uint32_t> reads;   // sizes of the first reads asked
+        std::vector<uint32_t> appends; // sizes of the first appends sent
+    };
+    const std::vector<Case> cases = {
+        {0,
+         Answer::Short,
+         0,
+         false,
+         false,
+         {3996, 3996, 3996, 3996},
+         {300, 4056, 944}},
+        {512,
+         Answer::Short,
+         128,
+         true,
+         true,
+         {3996, 512, 512},
+         {300, 128, 128, 44}},
+        {512,
+         Answer::Empty,
+         0,
+         true,
+         false,
+         {3996, 512, 512},
+         {300, 4056, 944}},
+        {3000,
+         Answer::Refused,
+         4000,
+         true,
+         true,
+         {3996, 512},
+         {300, 4056, 128}},
+    };
+    card_.image = image_of(10000);
+    const std::string archive = dir_.file("bulk.tar");
+    const TarBytes tar = TarBuilder()
+                             .file("f300", pattern(300, 1))
+                             .file("f5000", pattern(5000, 2))
+                             .end()
+                             .bytes();
+    ASSERT_TRUE(write_file(archive, std::string(tar.begin(), tar.end())));
+    auto tell = [](const std::string &, void *user) {
+        ++*static_cast<int *>(user);
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.read_limit);
+        card_.ops.clear();
+        card_.files.clear();
+        card_.read_limit = c.read_limit;
+        card_.read_answer = c.answer;
+        card_.append_limit = c.append_limit;
+        // One connection for the download, one for the upload.
+        V21_Chunks down = V21_Chunks::bulk(), up = V21_Chunks::bulk();
+        int told = 0;
+        for (V21_Chunks *ch : {&down, &up}) {
+            ch->on_reduced = tell;
+            ch->user = &told;
+        }
+        const std::string img = dir_.file("bulk.img");
+        OutputCapture cap;
+        op_set_narration(false);
+        EXPECT_EQ(V21_op_download_sd(img.c_str(), no_progress(), nullptr, false,
+                                     &down),
+                  OP_OK);
+        EXPECT_EQ(V21_op_upload_tar(archive.c_str(), no_progress(), &up),
+                  OP_OK);
+        op_set_narration(true);
+        EXPECT_EQ(cap.err(), "");
+        EXPECT_EQ(read_file(img),
+                  std::string(card_.image.begin(), card_.image.end()));
+        EXPECT_EQ(card_file("f300"), pattern(300, 1));
+        EXPECT_EQ(card_file("f5000"), pattern(5000, 2));
+        EXPECT_EQ(down.reduced(), c.reads_reduced);
+        EXPECT_EQ(up.reduced(), c.appends_reduced);
+        EXPECT_EQ(told, int(c.reads_reduced) + int(c.appends_reduced));
+        std::vector<uint32_t> reads, appends;
+        for (const CardOp &op : card_.ops) {
+            if (op.code == V21_CODE_READ_FILE && reads.size() < c.reads.size())
+                reads.push_back(op.second);
+            if (op.code == V21_CODE_WRITE_FILE && op.first == V21_OP_APPEND &&
+                appends.size() < c.appends.size())
+                appends.push_back(op.second);
+        }
+        EXPECT_EQ(reads, c.reads);
+        EXPECT_EQ(appends, c.appends);
     }
 }
 

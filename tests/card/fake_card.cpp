@@ -1,5 +1,6 @@
 #include "fake_card.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "v21_comm.h"
@@ -84,6 +85,12 @@ void FakeCard::handle(int id, const Bytes &frame) {
         }
         size_t at = op.first < src->size() ? op.first : src->size();
         size_t n = src->size() - at < op.second ? src->size() - at : op.second;
+        if (read_limit > 0 && op.second > read_limit) {
+            if (read_answer == Answer::Refused)
+                return refuse();
+            n = read_answer == Answer::Empty ? 0
+                                             : std::min<size_t>(n, read_limit);
+        }
         Bytes data = fake_comm::u32le(static_cast<uint32_t>(n));
         data.insert(data.end(), src->begin() + static_cast<long>(at),
                     src->begin() + static_cast<long>(at + n));
@@ -100,7 +107,7 @@ void FakeCard::handle(int id, const Bytes &frame) {
         break;
     case V21_OP_APPEND: {
         auto f = files.find(op.name);
-        if (f == files.end())
+        if (f == files.end() || (append_limit > 0 && op.second > append_limit))
             return refuse();
         for (int times = op.name == always_twice ? 2 : 1; times > 0; times--)
             f->second.insert(f->second.end(), payload.begin() + 40,

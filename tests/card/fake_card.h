@@ -38,6 +38,14 @@ class FakeCard {
     std::set<size_t> lose_request_at;
     // Every append to this file is stored twice (and answered once).
     std::string always_twice;
+    // An older instrument: a read asking for more than read_limit bytes
+    // gets at most read_limit of them, none, or the failure reply (by
+    // read_answer); an append of more than append_limit bytes is refused.
+    // 0: no limit.
+    enum class Answer { Short, Empty, Refused };
+    uint32_t read_limit = 0;
+    Answer read_answer = Answer::Short;
+    uint32_t append_limit = 0;
 
     // Write operations of the ops, as "op:name:len".
     std::vector<std::string> writes() const;

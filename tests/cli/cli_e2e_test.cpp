@@ -21,7 +21,10 @@ namespace {
 
 using namespace cli_e2e;
 
-constexpr uint64_t kReadSize = 512; // the card image is read in these
+// The card image is read in pieces of the most a read reply carries; a
+// resumed copy goes on from a whole number of 512-byte reads.
+constexpr uint64_t kReadSize = 3996;
+constexpr uint64_t kResumeUnit = 512;
 
 TEST_F(CliEndToEnd, IdentityClockAndModelChangeTheInstrument) {
     SimProcess sim({"--seed", "3"});
@@ -450,6 +453,10 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
          "cannot make the directory /sys/ra62d2ide-test"},
         {{"--bogus"}, 2, "unknown argument '--bogus'"},
         {{"card", "download", "--fast"}, 2, "unknown argument '--fast'"},
+        {{"card", "download", "--chunk", "0"}, 2, "--chunk takes a number"},
+        {{"card", "upload", "x.tar", "--chunk", "4057"}, 2, "not '4057'"},
+        {{"log", "sync", "--chunk", "big"}, 2, "or seed, not 'big'"},
+        {{"log", "download", "--chunk", "-5"}, 2, "--chunk takes"},
         {{"log", "delete"}, 2, "SLOT is required"},
         {{"log", "delete", "two"}, 2, "SLOT"},
         {{"time"}, 2, "ra62d2ide time --help"},
@@ -505,6 +512,86 @@ TEST_F(CliEndToEnd, BadInputIsOneLineAndItsStatus) {
               std::string::npos);
 }
 
+// The transfers ask for as much as a request carries (--chunk N for other
+// sizes, seed for the console's) and leave the console's bytes: the card's
+// image, the unpacked archive, the files of a log download and of a sync.
+// An older instrument that answers reads with at most 512 bytes and
+// refuses appends of more than 128 gives the same, with one line saying
+// that the sizes fell back.
+TEST_F(CliEndToEnd, BulkTransfersEqualTheConsolesAlsoOnAnOlderInstrument) {
+    ASSERT_TRUE(fs::create_directories(b("src/up")));
+    ASSERT_TRUE(write_file(b("src/up/a"), std::string(300, 'a')));
+    std::string big(9000, 0);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = char(i * 7 % 253);
+    ASSERT_TRUE(write_file(b("src/up/b"), big));
+    ProcessResult tar =
+        run_process({"/bin/sh", "-c", "tar -cf up.tar -C src up"}, "", {},
+                    kRunMs, false, b_dir());
+    ASSERT_EQ(tar.exit_code, 0) << tar.err;
+    const std::string fell_back = "the rest goes at the console's piece sizes";
+    for (bool older : {false, true}) {
+        SCOPED_TRACE(older ? "older" : "bulk");
+        const std::string trace = work_.file(older ? "old.trace" : "new.trace");
+        std::vector<std::string> args = {"--seed", "7",       "--image-size",
+                                         "204800", "--trace", trace};
+        if (older)
+            args.insert(args.end(),
+                        {"--max-read", "512", "--max-append", "128"});
+        SimProcess sim(args);
+        ASSERT_TRUE(sim.started());
+        const std::string d = older ? "old/" : "new/";
+        ASSERT_TRUE(fs::create_directories(a(d)) &&
+                    fs::create_directories(b(d)));
+        ASSERT_EQ(console(sim, "ml\ny\ny\ny\ny\n", a(d)).exit_code, 0);
+        const auto console_log = tree(a(d + "kappa_XXXX"));
+        const std::string raw = read_file(sim.card_dir() + "/raw");
+        struct Copy {
+            std::vector<std::string> chunk;
+            size_t reads;
+        };
+        // 51 whole reads of 3,996 bytes, the rest, the empty one; 512 bytes
+        // a read; 1,000.
+        std::vector<Copy> copies = {{{}, older ? 401u : 53u}};
+        if (!older)
+            copies.insert(copies.end(), {{{"--chunk", "seed"}, 401},
+                                         {{"--chunk", "1000"}, 206}});
+        for (const Copy &c : copies) {
+            std::vector<std::string> argv = {"--json", "card", "download",
+                                             d + "img.bin"};
+            argv.insert(argv.end(), c.chunk.begin(), c.chunk.end());
+            const size_t before = reads_in(trace);
+            ProcessResult r = cli(sim, argv, b_dir());
+            ASSERT_EQ(r.exit_code, 0) << r.err;
+            EXPECT_TRUE(read_file(b(d + "img.bin")) == raw);
+            EXPECT_EQ(reads_in(trace) - before, c.reads);
+            EXPECT_EQ(parse(r)["sizes_reduced"], older);
+            EXPECT_EQ(count_of(r.err, "\n"), older ? 1u : 0u) << r.err;
+            EXPECT_EQ(count_of(r.err, fell_back), older ? 1u : 0u) << r.err;
+        }
+
+        ProcessResult r =
+            cli(sim, {"--json", "card", "upload", "up.tar"}, b_dir());
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(read_file(sim.card_dir() + "/up/a"), std::string(300, 'a'));
+        EXPECT_TRUE(read_file(sim.card_dir() + "/up/b") == big);
+        EXPECT_EQ(parse(r)["sizes_reduced"], older);
+        EXPECT_EQ(count_of(r.err, fell_back), older ? 1u : 0u) << r.err;
+
+        for (const char *command : {"download", "sync"}) {
+            const std::string dir = d + command;
+            r = cli(
+                sim,
+                {"--json", "log", command, dir, "--notes", "--raw", "--aux"},
+                b_dir());
+            ASSERT_EQ(r.exit_code, 0) << command << r.err;
+            EXPECT_TRUE(log_files(b(dir)) == console_log) << command;
+            EXPECT_EQ(parse(r)["sizes_reduced"], older) << command;
+            EXPECT_EQ(count_of(r.err, "\n"), older ? 1u : 0u) << r.err;
+        }
+    }
+}
+
 // Ctrl-C in the middle of a card download over a paced line: the transfer
 // stops between two reads, the file keeps what came, whole reads only.
 TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
@@ -545,14 +632,14 @@ TEST_F(CliEndToEnd, InterruptedCardDownloadKeepsWholeReads) {
     EXPECT_EQ(j["resume"], "ra62d2ide card download img.bin --resume");
 }
 
-// A copy cut by the link goes on with --resume from its last whole read
-// to the card's image; a card changed since is refused and the partial
-// file left as it was.
+// A copy cut by the link goes on with --resume from its last whole
+// 512-byte piece to the card's image; a card changed since is refused and
+// the partial file left as it was.
 TEST_F(CliEndToEnd, ResumedCardDownloadEqualsTheCardOrIsRefused) {
     TempDir card;
     {
         SimProcess cut({"--seed", "2", "--image-size", "204800", "--fault",
-                        "cut:code=8211,skip=100"},
+                        "cut:code=8211,skip=20"},
                        card.path());
         ASSERT_TRUE(cut.started());
         ProcessResult r = cli(cut, {"card", "download", "img.bin"}, b_dir());
@@ -564,8 +651,9 @@ TEST_F(CliEndToEnd, ResumedCardDownloadEqualsTheCardOrIsRefused) {
     ASSERT_GT(part.size(), 0u);
     ASSERT_LT(part.size(), raw.size());
     EXPECT_EQ(part.size() % kReadSize, 0u);
-    // A partial read at the end is read again.
+    // A partial piece at the end is read again.
     ASSERT_TRUE(write_file(b("img.bin"), part + raw.substr(part.size(), 100)));
+    const size_t resume_at = (part.size() + 100) / kResumeUnit * kResumeUnit;
     ASSERT_TRUE(write_file(b("changed.bin"), read_file(b("img.bin"))));
 
     SimProcess sim({"--seed", "2"}, card.path());
@@ -589,7 +677,8 @@ TEST_F(CliEndToEnd, ResumedCardDownloadEqualsTheCardOrIsRefused) {
         EXPECT_TRUE(read_file(b("long.bin")) == longer) << extra;
     }
 
-    raw[part.size() - 1] = char(raw[part.size() - 1] ^ 0x55);
+    // A byte of the piece that the resumed copy reads again.
+    raw[resume_at - 1] = char(raw[resume_at - 1] ^ 0x55);
     ASSERT_TRUE(write_file(raw_path, raw));
     const std::string before = read_file(b("changed.bin"));
     r = cli(sim, {"card", "download", "changed.bin", "--resume"}, b_dir());
@@ -607,11 +696,11 @@ TEST_F(CliEndToEnd, InterruptedLogDownloadKeepsTheRecordsSoFar) {
     ASSERT_TRUE(sim.started());
     ChildProcess child({console_binary_path(), "log", "download", "L"},
                        sim.env(), false, b_dir());
-    // A record takes ten reads: wait until two and a half have come.
+    // A record takes two reads: wait until five have come.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
     while (std::chrono::steady_clock::now() < deadline &&
-           count_of(read_file(trace), "req 8211 ") < 25)
+           count_of(read_file(trace), "req 8211 ") < 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     child.kill_now(SIGINT);
     ProcessResult r = child.finish(kRunMs);
@@ -665,7 +754,7 @@ TEST_F(CliEndToEnd, LogSyncDownloadsWhatIsNewAndKeepsDeletedRecords) {
     r = cli(sim, sync, b_dir());
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(parse(r)["downloaded"], 3);
-    EXPECT_EQ(reads_in(trace) - before, 3u * 10 + 1);
+    EXPECT_EQ(reads_in(trace) - before, 3u * 2 + 1);
     fs::remove_all(a("kappa_XXXX"));
     ASSERT_EQ(console(sim, "ml\ny\ny\ny\ny\n", a_dir()).exit_code, 0);
     const auto full = tree(a("kappa_XXXX"));
@@ -741,7 +830,7 @@ TEST_F(CliEndToEnd, InterruptedLogSyncIsContinued) {
                        paced->env(), false, b_dir());
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
-    while (std::chrono::steady_clock::now() < deadline && reads_in(trace) < 35)
+    while (std::chrono::steady_clock::now() < deadline && reads_in(trace) < 14)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     child.kill_now(SIGINT);
     ProcessResult r = child.finish(kRunMs);
@@ -767,7 +856,7 @@ TEST_F(CliEndToEnd, InterruptedLogSyncIsContinued) {
 TEST_F(CliEndToEnd, LogSyncSurvivesACutAndAClearedLog) {
     TempDir card;
     {
-        SimProcess cut({"--seed", "7", "--fault", "cut:code=8211,skip=75"},
+        SimProcess cut({"--seed", "7", "--fault", "cut:code=8211,skip=30"},
                        card.path());
         ASSERT_TRUE(cut.started());
         ProcessResult r = cli(cut, {"log", "sync", "L", "--notes"}, b_dir());

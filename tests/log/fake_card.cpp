@@ -79,6 +79,8 @@ void FakeCard::install() {
             const Bytes &data = f->second;
             size_t from = offset < data.size() ? offset : data.size();
             size_t n = std::min<size_t>(max_len, data.size() - from);
+            if (card->max_read > 0)
+                n = std::min<size_t>(n, card->max_read);
             Bytes body = fake_comm::u32le(uint32_t(n));
             body.insert(body.end(), data.begin() + long(from),
                         data.begin() + long(from + n));

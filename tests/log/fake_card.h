@@ -20,6 +20,8 @@ struct FakeCard {
     bool serial_fails = false;
     // Files whose reads fail (the instrument answers with a failure).
     std::set<std::string> failing;
+    // Most bytes a read answers, as an older instrument (0: what is asked).
+    uint32_t max_read = 0;
 
     // Makes the fake answer from this card (until the fake is reset).
     void install();

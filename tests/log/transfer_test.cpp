@@ -6,6 +6,7 @@
 #include "process.h"
 #include "shell.h"
 #include "v21_cmds.h"
+#include "v21_ops.h"
 #include "wire.h"
 
 namespace {
@@ -53,6 +54,55 @@ TEST_F(Transfer, RecordInPiecesWithProgress) {
     ASSERT_EQ(r.size(), 10u);
     EXPECT_EQ(r.front(), std::make_pair(0u, 450u));
     EXPECT_EQ(r.back(), std::make_pair(4050u, 450u));
+}
+
+// The command line's bulk pieces: a record in two reads, a note in pieces
+// of 3,996 bytes. An instrument that answers at most 512 bytes gives the
+// same bytes: its first short read is kept, and the sizes fall back to the
+// console's 450 for the rest, the note included.
+TEST_F(Transfer, BulkPiecesAndTheirFallBack) {
+    Bytes note(20000);
+    for (size_t i = 0; i < note.size(); i++)
+        note[i] = uint8_t(i % 241);
+    card_.files["meas/meas0005.dat"] = record_;
+    card_.files["notes/rec0005.wav"] = note;
+    using Reads = std::vector<std::pair<uint32_t, uint32_t>>;
+    for (uint32_t limit : {0u, 512u}) {
+        card_.max_read = limit;
+        install();
+        V21_Chunks chunks = V21_Chunks::bulk();
+        OutputCapture cap;
+        Bytes buf(4063);
+        EXPECT_EQ(V21_op_download_record(id_conn, 5, buf.data(), no_progress(),
+                                         &chunks),
+                  0);
+        EXPECT_EQ(buf, record_);
+        const std::string path = dir_.file("bulk.wav");
+        EXPECT_EQ(V21_op_download_note(id_conn, 5, path.c_str(), no_progress(),
+                                       &chunks),
+                  OP_OK);
+        EXPECT_EQ(read_file(path), std::string(note.begin(), note.end()));
+        EXPECT_EQ(chunks.reduced(), limit > 0);
+        const Reads r = reads();
+        if (limit == 0) {
+            EXPECT_EQ(r, (Reads{{0, 3996},
+                                {3996, 3996},
+                                {0, 3996},
+                                {3996, 3996},
+                                {7992, 3996},
+                                {11988, 3996},
+                                {15984, 3996},
+                                {19980, 3996},
+                                {20000, 3996}}));
+        } else {
+            // The record: 512 bytes, then eight reads of 450; the note: 45
+            // of 450 and the empty one.
+            ASSERT_EQ(r.size(), 9u + 46);
+            EXPECT_EQ(r[0], std::make_pair(0u, 3996u));
+            EXPECT_EQ(r[1], std::make_pair(512u, 450u));
+            EXPECT_EQ(r[9], std::make_pair(0u, 450u));
+        }
+    }
 }
 
 TEST_F(Transfer, LastMeasurementAndLongerFiles) {

@@ -223,6 +223,47 @@ TEST(MatrixJudge, FirmwareFailuresLeaveTheFlashErasedOrWrittenAndUnstarted) {
     EXPECT_EQ(verdict(Op::Firmware, flashed, fw), Verdict::Ok);
 }
 
+// The command line: its status and its own lines tell; the line that the
+// piece sizes fell back is none of a failure; a failed sync keeps whole
+// records, its index telling what it holds.
+TEST(MatrixJudge, CommandLineStatusAndLinesTellCompletedFromFailed) {
+    const Baseline sync{kStart,
+                        {{"kappa_XXXX/kappa.dat", "summary"},
+                         {"kappa_XXXX/archive/index.json", "[1, 2]"},
+                         {"kappa_XXXX/archive/records/1.rec", "record 1"},
+                         {"kappa_XXXX/archive/records/2.rec", "record 2"}}};
+    const std::string fell_back =
+        "ra62d2ide: a read of 3996 bytes at offset 0 of meas/meas0000.dat "
+        "gave 512; the rest goes at the console's piece sizes\n";
+    auto judged = [&](int status, const std::string &err, const Snapshot &work,
+                      std::string *why = nullptr) {
+        Outcome o;
+        o.status = status;
+        o.err = err;
+        o.card = kStart;
+        o.work = work;
+        return verdict(Op::CliSync, o, sync, why);
+    };
+    const Snapshot partial = {{"kappa_XXXX/archive/index.json", "[1]"},
+                              {"kappa_XXXX/archive/records/1.rec", "record 1"}};
+    std::string why;
+    EXPECT_EQ(judged(0, fell_back, sync.work), Verdict::Ok);
+    EXPECT_EQ(judged(1, "Error downloading data!\n", partial),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(judged(3, "ra62d2ide: no instrument answered on X\n", {}),
+              Verdict::FailedCleanly);
+    EXPECT_EQ(judged(1, fell_back, partial, &why), Verdict::Bad);
+    EXPECT_EQ(why, "status 1 without a message");
+    EXPECT_EQ(
+        judged(0, "Command download_record error(code=1)!\n", sync.work, &why),
+        Verdict::Bad);
+    EXPECT_EQ(why.rfind("status 0 after ", 0), 0u);
+    // A record cut short in the archive.
+    EXPECT_EQ(judged(1, "Error downloading data!\n",
+                     {{"kappa_XXXX/archive/records/1.rec", "rec"}}),
+              Verdict::Bad);
+}
+
 // A measurement record of the simulator's layout with a counter and a
 // reading; the line "me" prints for it.
 std::string record(int32_t counter, float susc) {

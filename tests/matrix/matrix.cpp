@@ -111,6 +111,12 @@ std::string set_lut_answers() {
 }
 
 const std::string kCommandError = R"(Command %s error\(code=-?\d+\)!)";
+// A line of the command line's own; and the one that tells the piece sizes
+// fell back, which is no failure.
+const std::string kCliLine = "^ra62d2ide: ";
+const std::string kFellBack = "the rest goes at the console's piece sizes$";
+// The command line's files of a sync that change as it goes.
+const std::string kSyncIndex = "kappa_XXXX/archive/index.json";
 
 std::string command_error(const char *name) {
     std::string s = kCommandError;
@@ -200,8 +206,107 @@ const std::vector<OpInfo> &op_infos() {
          "p=0.05,code=8022",
          "ms=1000,code=8023,count=1",
          "ms=900,code=8022,count=1"},
+        // The command line at bulk sizes moves the same bytes in a tenth of
+        // the requests or fewer: its failure reply, cut and busy replies
+        // strike earlier, and its stalls come every few transfer requests.
+        // A failure reply to a bulk request makes the sizes fall back, and
+        // the request is asked again at the console's size.
+        {Op::CliLog,
+         "cli-ml",
+         "log download",
+         "code=8211,skip=20,count=1",
+         "code=8211,skip=20",
+         "code=8211,skip=20,count=3,status=0",
+         8211,
+         30,
+         {command_error("V21_cmd_get_meas_log"),
+          command_error("download_record"), command_error("download_note"),
+          command_error("download_aux"), command_error("M17_cmd_get_serial"),
+          "Error downloading data!", kCliLine},
+         nullptr,
+         nullptr,
+         nullptr,
+         nullptr,
+         "ms=1100,code=8211,every=9"},
+        {Op::CliImage,
+         "cli-ds",
+         "card download",
+         "code=8211,skip=8,count=1",
+         "code=8211,skip=8",
+         "code=8211,skip=8,count=3,status=0",
+         8211,
+         10,
+         {command_error("V21_cmd_download_sd"), kCliLine},
+         nullptr,
+         nullptr,
+         nullptr,
+         nullptr,
+         "ms=1100,code=8211,every=5"},
+        {Op::CliUpload,
+         "cli-uf",
+         "card upload",
+         "code=8210,skip=9,count=1",
+         "code=8210,skip=9",
+         "code=8210,skip=9,count=3,status=0",
+         8210,
+         10,
+         {command_error("V21_cmd_upload_tar"),
+          R"(File \S+ on the card holds \d+ bytes instead of \d+!)", kCliLine},
+         nullptr,
+         nullptr,
+         nullptr,
+         nullptr,
+         "ms=1100,code=8210,every=4"},
+        {Op::CliSync,
+         "cli-sync",
+         "log sync",
+         "code=8211,skip=20,count=1",
+         "code=8211,skip=20",
+         "code=8211,skip=20,count=3,status=0",
+         8211,
+         30,
+         {command_error("V21_cmd_get_meas_log"),
+          command_error("download_record"), command_error("download_note"),
+          command_error("download_aux"), command_error("M17_cmd_get_serial"),
+          "Error downloading data!", kCliLine},
+         nullptr,
+         nullptr,
+         nullptr,
+         nullptr,
+         "ms=1100,code=8211,every=9"},
     };
     return all;
+}
+
+// The command line's subcommand of an operation, empty for the console's.
+std::vector<std::string> cli_command(Op op) {
+    switch (op) {
+    case Op::CliLog:
+        return {"log", "download", "--notes", "--raw", "--aux"};
+    case Op::CliImage:
+        return {"card", "download", "sd.img"};
+    case Op::CliUpload:
+        return {"card", "upload", kArchive};
+    case Op::CliSync:
+        return {"log", "sync", "--notes", "--raw", "--aux"};
+    default:
+        return {};
+    }
+}
+
+// The console's operation whose results a command line's must equal.
+Op console_twin(Op op) {
+    switch (op) {
+    case Op::CliLog:
+    case Op::CliSync:
+        return Op::MeasLog;
+    case Op::CliImage:
+        return Op::DownloadSd;
+    case Op::CliUpload:
+        return Op::UploadTar;
+    default:
+        return op;
+    }
 }
 
 const OpInfo &info(Op op) {
@@ -622,6 +727,29 @@ bool Matrix::prepare() {
         }
         baselines_[op] = Baseline{o.card, o.work, o.flashed};
     }
+    // The command line's bulk transfers leave the console's bytes: the
+    // image, the card the archive was unpacked onto, the log's files (the
+    // console's slot dump "aaa" aside; a sync's archive aside).
+    for (Op op : all_ops()) {
+        if (cli_command(op).empty())
+            continue;
+        const Baseline &twin = baselines_[console_twin(op)];
+        const Baseline &own = baselines_[op];
+        Snapshot want = twin.work, got = own.work;
+        want.erase("aaa");
+        std::erase_if(got, [](const auto &f) {
+            return f.first.rfind("kappa_XXXX/archive/", 0) == 0;
+        });
+        std::string diff = first_difference(own.card, twin.card);
+        if (diff.empty())
+            diff = first_difference(got, want);
+        if (!diff.empty()) {
+            error_ = std::string(op_name(op)) + " at bulk sizes does not " +
+                     "leave what " + op_name(console_twin(op)) +
+                     " does: " + diff;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -674,7 +802,14 @@ Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
     case Op::Measure:
         sessions = {"me\n0\n"};
         break;
+    case Op::CliLog:
+    case Op::CliImage:
+    case Op::CliUpload:
+    case Op::CliSync:
+        sessions = {""}; // a run of the command line
+        break;
     }
+    const std::vector<std::string> command = cli_command(op);
 
     const auto start = Clock::now();
     for (size_t i = 0; i < sessions.size(); i++) {
@@ -684,19 +819,26 @@ Outcome Matrix::execute(Op op, const std::vector<std::string> &fault,
                 .count());
         const int left = bound_ms > used ? bound_ms - used : 1;
         // Enter at "Select connection type" and "Select device" reaches
-        // the simulator.
+        // the simulator; the command line finds it by itself.
+        std::vector<std::string> argv = {console_binary_path()};
+        if (!command.empty())
+            argv.insert(argv.end(), {"-p", "auto"});
+        argv.insert(argv.end(), command.begin(), command.end());
         ProcessResult r =
-            run_process({console_binary_path()}, "\n\n" + sessions[i],
+            run_process(argv, command.empty() ? "\n\n" + sessions[i] : "",
                         sim.env(), left, false, work);
         o.out += r.out;
         o.err += r.err;
-        if (r.out.find("Connecting device...Ok.") == std::string::npos)
+        o.status = r.exit_code;
+        if (command.empty()
+                ? r.out.find("Connecting device...Ok.") == std::string::npos
+                : r.exit_code == 3)
             o.unconnected = true;
         if (r.timed_out) {
             o.crash = "still running after the bound";
         } else if (r.signal != 0) {
             o.crash = "ended by signal " + std::to_string(r.signal);
-        } else if (r.exit_code != 0) {
+        } else if (r.exit_code != 0 && command.empty()) {
             o.crash = "exit status " + std::to_string(r.exit_code);
         } else if (r.err.find("Sanitizer") != std::string::npos ||
                    r.err.find("runtime error") != std::string::npos) {
@@ -738,11 +880,17 @@ CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
     }
     const OpInfo &oi = info(op);
 
-    // Messages of failure in the output, each one the operation's own.
+    // Messages of failure in the output, each one the operation's own; on
+    // the command line every line of its own is one, but the one telling
+    // that the piece sizes fell back.
+    const bool cli = !cli_command(op).empty();
     std::vector<std::string> failures;
     for (const std::string *text : {&o.out, &o.err}) {
         for (const std::string &line : lines_of(*text)) {
-            if (!matches_any(line, kErrorWords) || matches_any(line, kNotices))
+            const bool own = cli && matches_any(line, {kCliLine}) &&
+                             !matches_any(line, {kFellBack});
+            if ((!own && !matches_any(line, kErrorWords)) ||
+                matches_any(line, kNotices))
                 continue;
             if (!matches_any(line, oi.messages)) {
                 r.detail = "unexpected message: " + line;
@@ -758,7 +906,25 @@ CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
         failures.push_back("the console did not connect");
 
     bool completed = failures.empty();
+    if (cli) {
+        // A failure is told by its status and one of the messages.
+        if (o.status == 0 && !completed) {
+            r.detail = "status 0 after " + failures.front();
+            return r;
+        }
+        completed = completed && o.status == 0;
+        if (o.status != 0 && failures.empty()) {
+            r.detail =
+                "status " + std::to_string(o.status) + " without a message";
+            return r;
+        }
+    }
     switch (op) {
+    case Op::CliLog:
+    case Op::CliImage:
+    case Op::CliUpload:
+    case Op::CliSync:
+        break;
     case Op::MeasLog:
         completed = completed &&
                     o.out.find("Num downloaded records:") != std::string::npos;
@@ -852,16 +1018,29 @@ CellResult judge(Op op, const Outcome &o, const Snapshot &start_card,
     auto nothing = [](const std::string &) { return false; };
     bool kept = true;
     switch (op) {
+    case Op::CliSync: {
+        // Records, notes and aux data are put into the archive whole; its
+        // index tells what it holds so far.
+        Snapshot got = o.work, want = b.work;
+        got.erase(kSyncIndex);
+        want.erase(kSyncIndex);
+        kept = unchanged_except(o.card, t, nothing, &why) &&
+               within(got, want, 0, &why);
+        break;
+    }
+    case Op::CliLog:
     case Op::MeasLog:
         // Files written so far stay; the note or aux file being copied,
         // and the summary, may be cut short. The log is only read.
         kept = unchanged_except(o.card, t, nothing, &why) &&
                within(o.work, b.work, -1, &why);
         break;
+    case Op::CliImage:
     case Op::DownloadSd:
         kept = unchanged_except(o.card, t, nothing, &why) &&
                within(o.work, b.work, 1, &why);
         break;
+    case Op::CliUpload:
     case Op::UploadTar: {
         // What was created stays, the last file possibly incomplete.
         auto archived = [](const std::string &p) {

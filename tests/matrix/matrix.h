@@ -1,6 +1,8 @@
 // The fault-injection matrix: each operation of the console run end to end
 // against vo62-sim under each injected fault, and judged against a run of
-// the same operation without faults.
+// the same operation without faults; and the command line's transfers, at
+// their bulk piece sizes, whose fault-free runs must leave what the
+// console's do.
 //
 // A cell is "ok" when the operation completed and left results (the
 // simulator's card and state, the local files) byte-identical to the
@@ -41,7 +43,13 @@ enum class Op {
     Firmware,
     SetParams,
     SetLut,
-    Measure
+    Measure,
+    // The command line, bulk sizes: "log download", "card download", "card
+    // upload" and "log sync".
+    CliLog,
+    CliImage,
+    CliUpload,
+    CliSync
 };
 
 const std::vector<Fault> &all_faults();
@@ -81,6 +89,7 @@ struct Outcome {
     Snapshot card, work;
     bool flashed = false;     // the instrument accepted the flash request
     bool unconnected = false; // a session never identified the instrument
+    int status = 0;           // the command line's exit status
 };
 
 // What the fault-free run of an operation left.

@@ -368,6 +368,35 @@ TEST_F(Device, BaudPacesBothDirections) {
     EXPECT_LE(ms, expect_ms + 400);
 }
 
+// A link's latency holds every reply, first in, first out, on top of the
+// pacing; an older instrument answers larger reads short and refuses
+// larger appends, storing nothing of them.
+TEST_F(Device, LatencyHoldsRepliesInOrderAndOlderLimitsShortenReads) {
+    opts.latency_ms = 150;
+    opts.max_read = 512;
+    opts.max_append = 128;
+    start();
+    auto t0 = Clock::now();
+    ASSERT_TRUE(client.send_raw(encode_request(8001, {}, 800)));
+    ASSERT_TRUE(client.send_raw(encode_request(8007, {}, 800)));
+    WireFrame first, second;
+    ASSERT_TRUE(client.next_frame(first, 3000));
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(150));
+    ASSERT_TRUE(client.next_frame(second, 3000));
+    EXPECT_EQ(first.code, 9001);
+    EXPECT_EQ(second.code, 9007);
+
+    WireFrame r = ok(8211, file_request("raw", 100, 3996));
+    EXPECT_EQ(get_u32(r.payload, 0), 512u);
+    const ByteVec raw = card_file("raw");
+    EXPECT_EQ(ByteVec(r.payload.begin() + 4, r.payload.end()),
+              ByteVec(raw.begin() + 100, raw.begin() + 612));
+    ok(8210, file_request("f.bin", 2, 0));
+    refused(8210, file_request("f.bin", 3, 129, ByteVec(129, 1)));
+    ok(8210, file_request("f.bin", 3, 128, ByteVec(128, 2)));
+    EXPECT_EQ(card_file("f.bin"), ByteVec(128, 2));
+}
+
 TEST_F(Device, FaultsActOnTheChosenRequests) {
     std::string err;
     for (const char *s : {"fail:code=8102,count=4", "retry:code=8001",

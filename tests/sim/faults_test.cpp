@@ -143,14 +143,34 @@ TEST(FaultEngine, CorruptionFlipsBytesOfMatchingFramesOnly) {
 TEST(Options, ParsesAndChecksTheCommandLine) {
     vo62sim::Options o;
     std::string err;
-    const char *good[] = {"vo62-sim", "--card",         "/tmp/c",
-                          "--serial", "A0001234",       "--seed",
-                          "7",        "--tcp=0",        "--image-size",
-                          "4096",     "--block-size",   "0",
-                          "--baud",   "115200",         "--fault",
-                          "silent",   "--generate-log", "65536"};
-    ASSERT_EQ(vo62sim::parse_options(18, good, o, err), 0) << err;
+    const char *good[] = {"vo62-sim",
+                          "--card",
+                          "/tmp/c",
+                          "--serial",
+                          "A0001234",
+                          "--seed",
+                          "7",
+                          "--tcp=0",
+                          "--image-size",
+                          "4096",
+                          "--block-size",
+                          "0",
+                          "--baud",
+                          "115200",
+                          "--fault",
+                          "silent",
+                          "--generate-log",
+                          "65536",
+                          "--latency-ms=20",
+                          "--max-read",
+                          "512",
+                          "--max-append",
+                          "128"};
+    ASSERT_EQ(vo62sim::parse_options(23, good, o, err), 0) << err;
     EXPECT_EQ(o.generate_log, 65536);
+    EXPECT_EQ(o.latency_ms, 20);
+    EXPECT_EQ(o.max_read, 512u);
+    EXPECT_EQ(o.max_append, 128u);
     EXPECT_EQ(o.card, "/tmp/c");
     EXPECT_EQ(o.serial, "A0001234");
     EXPECT_TRUE(o.seed_given);
@@ -170,7 +190,12 @@ TEST(Options, ParsesAndChecksTheCommandLine) {
         {"x", "--fault", "explode"},
         {"x", "--image-size", "4294967296"},
         {"x", "--generate-log", "0"},
-        {"x", "--generate-log", "65537"}};
+        {"x", "--generate-log", "65537"},
+        {"x", "--latency-ms", "10001"},
+        {"x", "--latency-ms", "-1"},
+        {"x", "--max-read", "0"},
+        {"x", "--max-read", "3997"},
+        {"x", "--max-append", "4057"}};
     for (const auto &args : bad) {
         vo62sim::Options p;
         EXPECT_EQ(vo62sim::parse_options(static_cast<int>(args.size()),

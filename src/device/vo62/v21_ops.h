@@ -144,28 +144,86 @@ struct V21_param_stored {
 std::vector<V21_param_stored> V21_params_stored(const unsigned char *rec,
                                                 size_t size);
 
+// ---- Piece sizes of the file transfers -----------------------------------
+
+// How many bytes the transfers of the card and the log ask for in one read
+// and send in one append. Each transfer has an interactive size, the one
+// the console's command has always used (its dots and percentages count
+// those pieces): 512 for the card image, 450 for records, notes and aux
+// data, 128 for the appends of an upload. The command line asks for bulk
+// sizes instead, up to what one request carries.
+//
+// A bulk size that the instrument does not serve falls back: a bulk read or
+// append answered with the failure reply, a bulk read that gives 0 bytes
+// below the file's known size, or fewer than it asked before the file's
+// end. The bytes that came stay valid (the next read starts where the last
+// one ended); the piece is asked for again at the interactive size, and
+// every later transfer of the same object (one per connection) uses the
+// interactive sizes. The object says so once through on_reduced.
+class V21_Chunks {
+  public:
+    // Every transfer at its interactive size.
+    V21_Chunks() = default;
+    // Reads of up to read bytes and appends of up to append bytes (each at
+    // most what a request carries, V21_READ_MAX and V21_WRITE_MAX; 0: the
+    // interactive size).
+    V21_Chunks(uint32_t read, uint32_t append);
+    // The most one request carries.
+    static V21_Chunks bulk() { return V21_Chunks(V21_READ_MAX, V21_WRITE_MAX); }
+
+    // The bytes of a read, or of an append, of a transfer whose interactive
+    // size is interactive.
+    uint32_t read_size(uint32_t interactive) const;
+    uint32_t append_size(uint32_t interactive) const;
+    // Falls back to the interactive sizes; why names the request that was
+    // not served. Only the first call reports.
+    void reduce(const std::string &why);
+    bool reduced() const { return reduced_; }
+    // Told once, when the sizes fall back.
+    void (*on_reduced)(const std::string &why, void *user) = nullptr;
+    void *user = nullptr;
+
+  private:
+    uint32_t read_ = 0, append_ = 0;
+    bool reduced_ = false;
+};
+
+// Reads the piece of device_file at offset into buf (V21_READ_MAX bytes) at
+// the size chunks gives a transfer whose interactive size is interactive
+// (chunks null: that size). size is the file's size as far as it is known
+// (0: not known), for telling a bulk read that stopped short from the end
+// of the file. Answers the request's result; *count receives the bytes
+// that came.
+int V21_read_piece(int id, const char *device_file, unsigned char *buf,
+                   uint32_t offset, uint32_t size, uint32_t interactive,
+                   V21_Chunks *chunks, uint32_t *count);
+
 // ---- Measurement log -----------------------------------------------------
 
 constexpr int RECORD_READ_CHUNK = 450;
+// The record, note and aux transfers read in pieces of RECORD_READ_CHUNK
+// bytes, or of the size chunks gives when it is given.
+//
 // Reads one record from slot (-1: the last measurement) into buf, reporting
 // its bytes to progress. Answers 0 or -1.
 int V21_op_download_record(int id, int slot, unsigned char *buf,
-                           Progress &progress);
+                           Progress &progress, V21_Chunks *chunks = nullptr);
 // Reads a slot's record from *offset on until *offset reaches to (at most
-// MEAS_RECORD_SIZE) into buf, which holds the whole record, in reads of
-// RECORD_READ_CHUNK and without narration: the first read of a download
-// alone, or the rest after it. *offset advances by what came. Answers 0,
-// -1 after "Command download_record error(code=N)!", or -1 when the file
-// ends early.
+// MEAS_RECORD_SIZE) into buf, which holds the whole record, without
+// narration: the first read of a download alone, or the rest after it.
+// *offset advances by what came. Answers 0, -1 after "Command
+// download_record error(code=N)!", or -1 when the file ends early.
 int V21_op_read_record_part(int id, int slot, unsigned char *buf,
-                            uint32_t *offset, uint32_t to, Progress &progress);
+                            uint32_t *offset, uint32_t to, Progress &progress,
+                            V21_Chunks *chunks = nullptr);
 // Copies a slot's voice note or aux data into a local file, reporting its
 // bytes to progress. Answers OP_OK, OP_FAILED after the command error line
 // of a failed request, or OP_LOCAL_FILE when the local file could not be
 // written.
-int V21_op_download_note(int id, int slot, const char *path,
-                         Progress &progress);
-int V21_op_download_aux(int id, int slot, const char *path, Progress &progress);
+int V21_op_download_note(int id, int slot, const char *path, Progress &progress,
+                         V21_Chunks *chunks = nullptr);
+int V21_op_download_aux(int id, int slot, const char *path, Progress &progress,
+                        V21_Chunks *chunks = nullptr);
 
 struct V21_meas_log_opts {
     bool summary = true;
@@ -185,6 +243,9 @@ struct V21_meas_log_opts {
     Progress *records = nullptr;      // records downloaded of all
     Progress *record_bytes = nullptr; // the bytes of each record
     Progress *file_bytes = nullptr;   // the bytes of each note and aux file
+    // The piece sizes of the record, note and aux reads (null: the
+    // console's).
+    V21_Chunks *chunks = nullptr;
 };
 struct V21_meas_log_result {
     int records = 0;      // downloaded (with their files, when stopped)
@@ -266,14 +327,16 @@ int V21_op_purge(Progress &progress);
 
 // The size the instrument reports for the card's image.
 int V21_op_card_image_size(uint32_t *size);
-// Copies the card image into path (progress in bytes); *copied receives the
-// bytes the file holds. With resume an existing file is continued from its
-// size rounded down to a whole read, after the read before that point came
-// again equal to the file's bytes (OP_LOCAL_FILE after one line when it
+// Copies the card image into path (progress in bytes) in reads of the size
+// chunks gives (null: 512 bytes); *copied receives the bytes the file
+// holds. With resume an existing file is continued from its size rounded
+// down to a whole 512-byte read, after the 512 bytes before that point came
+// again equal to the file's bytes (OP_LOCAL_FILE after one line when they
 // did not, or when the file is longer than the card's image, the file
 // untouched); otherwise an existing file is replaced.
 int V21_op_download_sd(const char *path, Progress &progress,
-                       uint64_t *copied = nullptr, bool resume = false);
+                       uint64_t *copied = nullptr, bool resume = false,
+                       V21_Chunks *chunks = nullptr);
 // What an upload put on the card, and the entries it passed over with the
 // reason (paths too long for the card, empty files, links and devices).
 struct V21_skipped_entry {
@@ -286,10 +349,12 @@ struct V21_upload_result {
     uint64_t bytes = 0; // the files' data
     std::vector<V21_skipped_entry> skipped;
 };
-// Unpacks a tar archive onto the card (progress in bytes of the archive);
-// *result, when given, receives what was sent and what was passed over.
+// Unpacks a tar archive onto the card (progress in bytes of the archive), in
+// appends of the size chunks gives (null: 128 bytes); *result, when given,
+// receives what was sent and what was passed over.
 int V21_op_upload_tar(const char *archive, Progress &progress,
-                      V21_upload_result *result = nullptr);
+                      V21_upload_result *result = nullptr,
+                      V21_Chunks *chunks = nullptr);
 class TarSource;
 // Unpacks the archive read from source onto the card: its directories and
 // regular files, each file's size confirmed; archive names it in messages.

@@ -1,5 +1,6 @@
 // Storage card transfer operations: a tar archive unpacked onto the
 // instrument's card, and the card's raw image copied into a local file.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -67,47 +68,83 @@ int report_read_error(const char *archive) {
     return OP_LOCAL_FILE;
 }
 
-// Creates the file on the card and appends its data in 128-byte pieces: the
-// full pieces, then the rest, which is sent even when it is empty. Answers 0,
-// an op_status after reporting, or OP_FAILED with a failed request's code
-// (above 0, or negative from the library) in rc.
+// Appends n bytes to the file on the card, which holds *sent bytes, in one
+// append. A bulk append that the card refuses without storing anything
+// falls back (chunks), and its bytes go in appends of the interactive size.
+// Answers the code of the request that failed, or 0.
+int append_piece(int id, const char *path, const unsigned char *data,
+                 uint32_t n, uint32_t *sent, V21_Chunks *chunks) {
+    int rc = V21_Append_File(id, path, data, n, *sent);
+    if (rc == MXX_OK) {
+        *sent += n;
+        return rc;
+    }
+    if (rc != MXX_FAILED || chunks == nullptr || n <= APPEND_CHUNK)
+        return rc;
+    uint32_t on_card = 0;
+    const int info = V21_File_Info(id, path, &on_card, 1);
+    if (info != MXX_OK)
+        return info;
+    if (on_card != *sent)
+        return rc; // the card holds something else: a failure as ever
+    char why[96];
+    snprintf(why, sizeof why, "an append of %u bytes to %s was refused", n,
+             path);
+    chunks->reduce(why);
+    for (uint32_t done = 0; done < n;) {
+        const uint32_t k = std::min(APPEND_CHUNK, n - done);
+        rc = V21_Append_File(id, path, data + done, k, *sent);
+        if (rc != MXX_OK)
+            return rc;
+        *sent += k;
+        done += k;
+    }
+    return MXX_OK;
+}
+
+// Creates the file on the card and appends its data in pieces of the size
+// chunks gives (128 bytes interactively): the full pieces, then the rest,
+// which is sent even when it is empty. Answers 0, an op_status after
+// reporting, or OP_FAILED with a failed request's code (above 0, or
+// negative from the library) in rc.
 int send_file_data(int id, TarReader &reader, const TarEntry &entry,
-                   const char *archive, int &rc) {
+                   const char *archive, V21_Chunks *chunks, int &rc) {
     const char *path = entry.path.c_str();
     rc = V21_Write_File(id, path, V21_OP_CREATE, nullptr, 0, 1);
     if (rc != 0)
         return OP_FAILED;
-    unsigned char chunk[APPEND_CHUNK];
+    unsigned char piece[V21_WRITE_MAX];
     const uint32_t size = static_cast<uint32_t>(entry.size);
-    const uint32_t full = size / APPEND_CHUNK;
     uint32_t sent = 0;
-    for (uint32_t k = 0; k <= full; k++) {
+    for (uint32_t k = 0;; k++) {
         if (op_stop_requested()) {
             log_error("\nStopped: %s on the card holds %u of its %u bytes; "
                       "the entries before it were sent whole.\n",
                       path, sent, size);
             return OP_INTERRUPTED;
         }
-        const uint32_t want = k < full ? APPEND_CHUNK : size % APPEND_CHUNK;
-        long got = reader.read_data(chunk, want);
+        const uint32_t full =
+            chunks ? chunks->append_size(APPEND_CHUNK) : APPEND_CHUNK;
+        const uint32_t want = std::min(full, size - sent);
+        long got = reader.read_data(piece, want);
         if (got < 0)
             return report_read_error(archive);
         if (static_cast<uint32_t>(got) != want)
             return report_incomplete(entry.path);
-        rc = V21_Append_File(id, path, chunk, want, sent);
+        rc = append_piece(id, path, piece, want, &sent, chunks);
         if (rc != 0)
             return OP_FAILED;
-        sent += want;
-        if (k < full && k % APPEND_DOTS_EVERY == 0)
+        if (want < full)
+            return 0;
+        if (k % APPEND_DOTS_EVERY == 0)
             op_text(".");
     }
-    return 0;
 }
 
 // Sends one regular file and confirms its size on the card; answers 0 or an
 // op_status after reporting.
 int upload_file(int id, TarReader &reader, const TarEntry &entry,
-                const char *archive) {
+                const char *archive, V21_Chunks *chunks) {
     const char *path = entry.path.c_str();
     const uint32_t size = static_cast<uint32_t>(entry.size);
     op_text("file name:%s [%u]", path, size);
@@ -122,7 +159,7 @@ int upload_file(int id, TarReader &reader, const TarEntry &entry,
             if (rc != 0)
                 return op_error(UPLOAD_NAME, rc);
         }
-        const int st = send_file_data(id, reader, entry, archive, rc);
+        const int st = send_file_data(id, reader, entry, archive, chunks, rc);
         if (st != 0)
             return rc != 0 ? op_error(UPLOAD_NAME, rc) : st;
         rc = V21_File_Info(id, path, &on_card, 1);
@@ -165,10 +202,11 @@ std::string other_entry_reason(char type) {
     }
 }
 
-// Unpacks the archive; answers an op_status. What was sent and what was
-// passed over is counted in r.
+// Unpacks the archive in appends of the size chunks gives (null: 128
+// bytes); answers an op_status. What was sent and what was passed over is
+// counted in r.
 int unpack(int id, TarSource &source, const char *archive,
-           V21_upload_result &r) {
+           V21_upload_result &r, V21_Chunks *chunks) {
     TarReader reader(source);
     auto skip = [&r](const std::string &path, std::string why) {
         r.skipped.push_back({path, std::move(why)});
@@ -225,7 +263,7 @@ int unpack(int id, TarSource &source, const char *archive,
         }
         if (!reader.data_complete())
             return report_incomplete(entry.path);
-        const int st = upload_file(id, reader, entry, archive);
+        const int st = upload_file(id, reader, entry, archive, chunks);
         if (st != OP_OK)
             return st;
         r.files++;
@@ -237,11 +275,11 @@ int unpack(int id, TarSource &source, const char *archive,
 
 int upload_tar(int id, TarSource &source, const char *archive) {
     V21_upload_result ignored;
-    return unpack(id, source, archive, ignored) == OP_OK ? 0 : -1;
+    return unpack(id, source, archive, ignored, nullptr) == OP_OK ? 0 : -1;
 }
 
 int V21_op_upload_tar(const char *name, Progress &progress,
-                      V21_upload_result *result) {
+                      V21_upload_result *result, V21_Chunks *chunks) {
     V21_upload_result ignored;
     V21_upload_result &r = result ? *result : ignored;
     r = V21_upload_result();
@@ -260,7 +298,7 @@ int V21_op_upload_tar(const char *name, Progress &progress,
                               : 0;
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
     FileSource source(file.get(), progress);
-    return unpack(id_conn, source, name, r);
+    return unpack(id_conn, source, name, r, chunks);
 }
 
 namespace {
@@ -331,7 +369,7 @@ int V21_op_card_image_size(uint32_t *size) {
 }
 
 int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
-                       bool resume) {
+                       bool resume, V21_Chunks *chunks) {
     if (copied)
         *copied = 0;
     if (!require_connected())
@@ -359,7 +397,7 @@ int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
     if (offset > 0) // the part already in the file
         phase.advance(offset);
-    unsigned char chunk[IMAGE_READ_CHUNK];
+    unsigned char chunk[V21_READ_MAX];
     for (;;) {
         if (copied)
             *copied = offset;
@@ -373,8 +411,8 @@ int V21_op_download_sd(const char *name, Progress &progress, uint64_t *copied,
             return OP_INTERRUPTED;
         }
         uint32_t count = 0;
-        rc = V21_Read_File(id_conn, CARD_IMAGE_FILE, chunk, offset,
-                           IMAGE_READ_CHUNK, &count, 1);
+        rc = V21_read_piece(id_conn, CARD_IMAGE_FILE, chunk, offset, size,
+                            IMAGE_READ_CHUNK, chunks, &count);
         if (rc != 0) {
             close_written(file, name); // what was copied so far stays
             return op_error(DOWNLOAD_NAME, rc);

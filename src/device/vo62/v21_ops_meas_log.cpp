@@ -289,7 +289,7 @@ int download_slot(Run &run, int slot, const log_entry &entry,
                   unsigned char *buf, meas_record &rec,
                   MeasLogSummary &listing) {
     Progress &bytes = run.o.record_bytes ? *run.o.record_bytes : no_progress();
-    if (V21_op_download_record(id_conn, slot, buf, bytes) != 0) {
+    if (V21_op_download_record(id_conn, slot, buf, bytes, run.o.chunks) != 0) {
         log_error("\nError downloading data!\n");
         return -1;
     }
@@ -302,14 +302,15 @@ int download_slot(Run &run, int slot, const log_entry &entry,
     if (run.o.notes && (entry.flags & LOG_ENTRY_NOTE)) {
         op_text("%s", INDENT);
         const char *path = run.side_file(MEAS_LOG_NOTE_FORMAT, rec.rec_no);
-        count_side_failure(run.result,
-                           V21_op_download_note(id_conn, slot, path, file));
+        count_side_failure(
+            run.result,
+            V21_op_download_note(id_conn, slot, path, file, run.o.chunks));
     }
     if (run.o.aux && (entry.flags & LOG_ENTRY_AUX)) {
         op_text("%s", INDENT);
         const char *path = run.side_file(MEAS_LOG_AUX_FORMAT, rec.rec_no);
-        count_side_failure(run.result,
-                           V21_op_download_aux(id_conn, slot, path, file));
+        count_side_failure(run.result, V21_op_download_aux(id_conn, slot, path,
+                                                           file, run.o.chunks));
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // Record transfer: one measurement record, a slot's voice note or auxiliary
-// data, copied from the instrument in read requests of 450 bytes.
+// data, copied from the instrument in read requests of 450 bytes (or of the
+// size the caller's piece sizes give).
 #include <cstring>
 
 #include "cmd_util.h"
@@ -14,7 +15,7 @@ namespace {
 // apart.
 int download_file(int id, const char *device_file, const char *header,
                   const char *name, int slot, const char *path,
-                  Progress &progress) {
+                  Progress &progress, V21_Chunks *chunks) {
     uint32_t size = 0;
     int rc = V21_File_Info(id, device_file, &size, 1);
     if (rc != 0)
@@ -27,12 +28,12 @@ int download_file(int id, const char *device_file, const char *header,
         return OP_LOCAL_FILE;
     }
     ProgressPhase phase(progress, size, ProgressUnit::bytes);
-    unsigned char chunk[RECORD_READ_CHUNK];
+    unsigned char chunk[V21_READ_MAX];
     uint32_t offset = 0;
     for (;;) {
         uint32_t count = 0;
-        rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk, &count,
-                           1);
+        rc = V21_read_piece(id, device_file, chunk, offset, size,
+                            RECORD_READ_CHUNK, chunks, &count);
         if (rc != 0) {
             close_written(file, path); // what was copied so far stays
             return op_error(name, rc);
@@ -59,18 +60,19 @@ namespace {
 // Reads the slot's record file from *offset on into buf until *offset
 // reaches to, advancing *offset by what came.
 int read_record(int id, int slot, unsigned char *buf, uint32_t *offset_io,
-                uint32_t to, ProgressPhase &phase) {
+                uint32_t to, ProgressPhase &phase, V21_Chunks *chunks) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     if (slot == -1)
         snprintf(device_file, sizeof device_file, "meas/last.dat");
     else
         snprintf(device_file, sizeof device_file, "meas/meas%.4d.dat", slot);
-    unsigned char chunk[RECORD_READ_CHUNK];
+    unsigned char chunk[V21_READ_MAX];
     uint32_t &offset = *offset_io;
     while (offset < to) {
         uint32_t count = 0;
-        int rc = V21_Read_File(id, device_file, chunk, offset, sizeof chunk,
-                               &count, 1);
+        int rc =
+            V21_read_piece(id, device_file, chunk, offset, MEAS_RECORD_SIZE,
+                           RECORD_READ_CHUNK, chunks, &count);
         if (rc != 0)
             return cmd_error("download_record", rc);
         if (count == 0)
@@ -87,37 +89,39 @@ int read_record(int id, int slot, unsigned char *buf, uint32_t *offset_io,
 } // namespace
 
 int V21_op_download_record(int id, int slot, unsigned char *buf,
-                           Progress &progress) {
+                           Progress &progress, V21_Chunks *chunks) {
     op_text("Downloading record[%d,%d]", slot, MEAS_RECORD_SIZE);
     ProgressPhase phase(progress, MEAS_RECORD_SIZE, ProgressUnit::bytes);
     uint32_t offset = 0;
-    if (read_record(id, slot, buf, &offset, MEAS_RECORD_SIZE, phase) != 0)
+    if (read_record(id, slot, buf, &offset, MEAS_RECORD_SIZE, phase, chunks) !=
+        0)
         return -1;
     op_text("Ok\n");
     return 0;
 }
 
 int V21_op_read_record_part(int id, int slot, unsigned char *buf,
-                            uint32_t *offset, uint32_t to, Progress &progress) {
+                            uint32_t *offset, uint32_t to, Progress &progress,
+                            V21_Chunks *chunks) {
     if (to > MEAS_RECORD_SIZE)
         to = MEAS_RECORD_SIZE;
     ProgressPhase phase(progress, to > *offset ? to - *offset : 0,
                         ProgressUnit::bytes);
-    return read_record(id, slot, buf, offset, to, phase);
+    return read_record(id, slot, buf, offset, to, phase, chunks);
 }
 
-int V21_op_download_note(int id, int slot, const char *path,
-                         Progress &progress) {
+int V21_op_download_note(int id, int slot, const char *path, Progress &progress,
+                         V21_Chunks *chunks) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     snprintf(device_file, sizeof device_file, "notes/rec%.4d.wav", slot);
     return download_file(id, device_file, "Downloading note[%d,%d]",
-                         "download_note", slot, path, progress);
+                         "download_note", slot, path, progress, chunks);
 }
 
-int V21_op_download_aux(int id, int slot, const char *path,
-                        Progress &progress) {
+int V21_op_download_aux(int id, int slot, const char *path, Progress &progress,
+                        V21_Chunks *chunks) {
     char device_file[V21_FILE_NAME_SIZE + 16];
     snprintf(device_file, sizeof device_file, "aux/aux%.4d.dat", slot);
     return download_file(id, device_file, "Downloading aux. data[%d,%d]",
-                         "download_aux", slot, path, progress);
+                         "download_aux", slot, path, progress, chunks);
 }
