@@ -391,8 +391,9 @@ TEST_F(CardCommands, BulkPiecesFallBackOnceAndLeaveTheSameBytes) {
         EXPECT_EQ(V21_op_download_sd(img.c_str(), no_progress(), nullptr, false,
                                      &down),
                   OP_OK);
-        EXPECT_EQ(V21_op_upload_tar(archive.c_str(), no_progress(), &up),
-                  OP_OK);
+        EXPECT_EQ(
+            V21_op_upload_tar(archive.c_str(), no_progress(), nullptr, &up),
+            OP_OK);
         op_set_narration(true);
         EXPECT_EQ(cap.err(), "");
         EXPECT_EQ(read_file(img),
