@@ -47,7 +47,7 @@ const char *usage_text() {
            "  --max-append N      refuse appends of more than N bytes (1 to "
            "4056), as an\n"
            "                      older instrument\n"
-           "  --fault SPEC        inject a fault (repeatable; see README.md)\n"
+           "  --fault SPEC        inject a fault (repeatable; see vo62-sim(1))\n"
            "  --measure-ms N      length of a remote measurement (default "
            "1200)\n"
            "  --scan-ms N         interval of scanner samples (default 100)\n"
