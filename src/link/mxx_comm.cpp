@@ -213,13 +213,18 @@ void dispatch_frame(int id, MXX_conn *c, const unsigned char *frame,
 
 // Feeds received bytes through the receive state of c: the magic and the
 // header byte by byte, the payload in whole pieces. The frames completed by
-// one read are kept in c->batch, then matched together under one hold of
-// the match lock, then handed to identification and the hooks in order.
-// Matching comes first, since identification may release the main thread,
-// whose first transaction must already see the frame matched; and frames
-// that arrived together are matched together, so a transaction woken by
-// the first of them ends only after the others are counted: a reply that
-// came twice in one read is seen as such, never as the next request's.
+// one read are kept in c->batch, then handled in the order they arrived:
+// each run of replies is matched together under one hold of the match
+// lock, then handed to identification and the hooks; any other frame (live
+// data, an event) is matched and handed on alone. Matching comes first,
+// since identification may release the main thread, whose first
+// transaction must already see the frame matched; replies that arrived
+// together are matched together, so a transaction woken by the first of
+// them ends only after the others are counted: a reply that came twice in
+// one read is seen as such, never as the next request's. And an event that
+// came before a reply reaches its hook before the reply wakes the waiting
+// thread, as the instrument sent them: a live line printed on the event
+// thread comes before what the main thread prints once the reply is in.
 void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
     c->batch.clear();
     c->batch_ends.clear();
@@ -280,18 +285,30 @@ void receive(int id, MXX_conn *c, const unsigned char *data, int len) {
     }
     if (c->batch_ends.empty())
         return;
-    auto each = [&](auto fn) {
-        size_t at = 0;
-        for (size_t end : c->batch_ends) {
-            fn(c->batch.data() + at, static_cast<int>(end - at));
-            at = end;
-        }
+    const size_t frames = c->batch_ends.size();
+    auto start = [&](size_t k) { return k == 0 ? 0 : c->batch_ends[k - 1]; };
+    auto frame = [&](size_t k) { return c->batch.data() + start(k); };
+    auto length = [&](size_t k) {
+        return static_cast<int>(c->batch_ends[k] - start(k));
     };
-    {
-        std::lock_guard<std::mutex> lock(c->match_mutex);
-        each([&](const unsigned char *f, int n) { match_frame(id, c, f, n); });
+    auto reply = [&](size_t k) {
+        return is_reply(WireReader(frame(k), length(k)).u16(OFF_CODE));
+    };
+    for (size_t first = 0; first < frames;) {
+        // [first, last): one run of replies, or one other frame.
+        size_t last = first + 1;
+        if (reply(first))
+            while (last < frames && reply(last))
+                last++;
+        {
+            std::lock_guard<std::mutex> lock(c->match_mutex);
+            for (size_t k = first; k < last; k++)
+                match_frame(id, c, frame(k), length(k));
+        }
+        for (size_t k = first; k < last; k++)
+            dispatch_frame(id, c, frame(k), length(k));
+        first = last;
     }
-    each([&](const unsigned char *f, int n) { dispatch_frame(id, c, f, n); });
 }
 
 int on_idle(int id, MXX_conn *c) {

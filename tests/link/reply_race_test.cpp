@@ -8,6 +8,7 @@
 // while the second reply is still on its way to a buffer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -135,6 +136,40 @@ TEST_F(ReplyRace, SecondReplyOfARetriedReadNeverAnswersTheNextRead) {
     fake_comm::set_fill_seam(nullptr);
     fake_comm::set_wait_seam(nullptr);
     fake_comm::set_device(nullptr);
+}
+
+// The instrument sends a live line and then the reply to a poll; both
+// arrive in one read. The live line must reach its hook (which prints it)
+// before the reply is handed over, or the main thread, woken by the reply,
+// prints ahead of a line the instrument sent first.
+std::atomic<bool> live_hooked{false};
+int on_live(int, MXX_conn *, const unsigned char *, intptr_t) {
+    live_hooked = true;
+    return 0;
+}
+
+TEST_F(ReplyRace, AnEventThatCameFirstIsHookedBeforeTheReplyIsHandedOver) {
+    constexpr int kLive = 9302;
+    live_hooked = false;
+    ASSERT_EQ(MXX_hook_async_event(id, kLive, on_live), 0);
+    std::atomic<int> fills_before_hook{0}, fills{0};
+    fake_comm::set_fill_seam([&](int code) {
+        if (code != kRead + MXX_RSP_OFFSET)
+            return;
+        fills++;
+        if (!live_hooked)
+            fills_before_hook++;
+    });
+    fake_comm::answer(
+        kRead, fake_comm::concat({frame(kLive, fake_comm::text("live")),
+                                  frame(kRead + MXX_RSP_OFFSET, u32le(1))}));
+    int rc = -1;
+    EXPECT_EQ(read(1, &rc), 1u);
+    EXPECT_EQ(rc, MXX_OK);
+    EXPECT_EQ(fills.load(), 1);
+    EXPECT_EQ(fills_before_hook.load(), 0)
+        << "the reply was handed over before the live line that preceded it";
+    fake_comm::set_fill_seam(nullptr);
 }
 
 } // namespace

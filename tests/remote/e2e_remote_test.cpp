@@ -140,7 +140,7 @@ TEST(RemoteE2E, MeasureShowsLiveLinesAndTheResultCancelShowsNothing) {
     EXPECT_LT(start, progress);
     EXPECT_LT(progress, fin);
     EXPECT_LT(fin, download);
-    EXPECT_LT(download, line);
+    EXPECT_LT(download, line) << measured;
     EXPECT_TRUE(sim.stop());
 }
 
