@@ -216,9 +216,15 @@ struct Run {
 } // namespace
 
 int export_find_dir(std::string *dir) {
+    // The working directory's own archive comes first: a log directory
+    // may hold copies of others without making the choice ambiguous.
+    // Moved in whole: GCC 12 at -O3 warns falsely (-Wrestrict) about
+    // assigning the literal to a string that may already hold text.
+    if (has_index(".")) {
+        *dir = std::string(".");
+        return OP_OK;
+    }
     std::vector<std::string> found;
-    if (has_index("."))
-        found.push_back(".");
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(".", ec)) {
         const std::string name = fs_text(e.path().filename());

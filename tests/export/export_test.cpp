@@ -314,6 +314,37 @@ TEST_F(DemoLog, ValuesReadBackToTheRecordsAndAgreeWithKappaDat) {
     EXPECT_EQ(count_of(read_file(out + "report.html"), "<svg"), 5u);
 }
 
+// Without DIR: the working directory's own archive first, even beside a
+// kappa_* copy; else the one kappa_* directory with an archive; several of
+// those are a usage error naming them.
+TEST_F(DemoLog, WithoutDirTheWorkingDirectoryComesFirstThenOneKappaDir) {
+    const auto copy_log = [&](const std::string &to) {
+        fs::create_directories(to);
+        fs::copy(dir() + "/archive", to + "/archive",
+                 fs::copy_options::recursive);
+    };
+    copy_log(dir() + "/kappa_0001");
+    ProcessResult r = run_cli({"--json", "export", "--csv"}, dir());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse_json(r.out)["dir"], ".");
+    EXPECT_TRUE(fs::exists(dir() + "/export/readings.csv"));
+    EXPECT_FALSE(fs::exists(dir() + "/kappa_0001/export"));
+
+    copy_log(work_.file("kappa_0001"));
+    r = run_cli({"--json", "export", "--csv"}, work_.path());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(parse_json(r.out)["dir"], "kappa_0001");
+    EXPECT_TRUE(fs::exists(work_.file("kappa_0001/export/readings.csv")));
+
+    copy_log(work_.file("kappa_0002"));
+    r = run_cli({"export"}, work_.path());
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("2 log archives in the working directory"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("kappa_0002"), std::string::npos) << r.err;
+}
+
 TEST_F(DemoLog, DamagedRecordsAreNamedAndLeftOutTheRestStaysWellFormed) {
     std::vector<ArchiveEntry> recs = records_;
     auto put_u32 = [](std::string &b, size_t off, uint32_t v) {
