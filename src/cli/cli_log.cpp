@@ -60,18 +60,6 @@ int run_download(CliRun &run, DownloadArgs &a) {
     return st;
 }
 
-const char *record_type_name(const meas_record &r) {
-    switch (record_type(r)) {
-    case MEAS_TYPE_SINGLE:
-        return "single";
-    case MEAS_TYPE_SERIES:
-        return "series";
-    default:
-        return record_kind(r) == KIND_BOREHOLE_HEADER ? "borehole header"
-                                                      : "unknown";
-    }
-}
-
 // The slots in use, in download order, with each record's number, time and
 // type from its first read.
 int run_log_list(CliRun &run) {

@@ -19,21 +19,9 @@ bool remote_state(int32_t state) {
            state == STATE_MEASURING || state == STATE_SCANNING;
 }
 
-const char *type_name(const meas_record &r) {
-    switch (record_type(r)) {
-    case MEAS_TYPE_SINGLE:
-        return "single";
-    case MEAS_TYPE_SERIES:
-        return "series";
-    default:
-        return record_kind(r) == KIND_BOREHOLE_HEADER ? "borehole header"
-                                                      : "unknown";
-    }
-}
-
 nlohmann::json record_json(const meas_record &r) {
     return {{"type", record_type(r)},
-            {"type_name", type_name(r)},
+            {"type_name", record_type_name(r)},
             {"meas_mode", r.meas_mode},
             {"susc", cli_float(r.susc)},
             {"susc_unit", susc_unit(r)},

@@ -123,20 +123,23 @@ std::string command_error(const char *name) {
     return s.replace(s.find("%s"), 2, name);
 }
 
+// How the log's download reports a failure, in the console's words and,
+// for the command line, with its own line too.
+std::vector<std::string> log_errors(bool cli) {
+    std::vector<std::string> m = {
+        command_error("V21_cmd_get_meas_log"), command_error("download_record"),
+        command_error("download_note"),        command_error("download_aux"),
+        command_error("M17_cmd_get_serial"),   "Error downloading data!"};
+    if (cli)
+        m.push_back(kCliLine);
+    return m;
+}
+
 const std::vector<OpInfo> &op_infos() {
     static const std::vector<OpInfo> all = {
-        {Op::MeasLog,
-         "ml",
-         "ml",
-         "code=8211,skip=40,count=1",
-         "code=8211,skip=40",
-         "code=8211,skip=40,count=3,status=0",
-         8211,
-         60,
-         {command_error("V21_cmd_get_meas_log"),
-          command_error("download_record"), command_error("download_note"),
-          command_error("download_aux"), command_error("M17_cmd_get_serial"),
-          "Error downloading data!"}},
+        {Op::MeasLog, "ml", "ml", "code=8211,skip=40,count=1",
+         "code=8211,skip=40", "code=8211,skip=40,count=3,status=0", 8211, 60,
+         log_errors(false)},
         {Op::DownloadSd,
          "ds",
          "ds",
@@ -211,22 +214,9 @@ const std::vector<OpInfo> &op_infos() {
         // strike earlier, and its stalls come every few transfer requests.
         // A failure reply to a bulk request makes the sizes fall back, and
         // the request is asked again at the console's size.
-        {Op::CliLog,
-         "cli-ml",
-         "log download",
-         "code=8211,skip=20,count=1",
-         "code=8211,skip=20",
-         "code=8211,skip=20,count=3,status=0",
-         8211,
-         30,
-         {command_error("V21_cmd_get_meas_log"),
-          command_error("download_record"), command_error("download_note"),
-          command_error("download_aux"), command_error("M17_cmd_get_serial"),
-          "Error downloading data!", kCliLine},
-         nullptr,
-         nullptr,
-         nullptr,
-         nullptr,
+        {Op::CliLog, "cli-ml", "log download", "code=8211,skip=20,count=1",
+         "code=8211,skip=20", "code=8211,skip=20,count=3,status=0", 8211, 30,
+         log_errors(true), nullptr, nullptr, nullptr, nullptr,
          "ms=1100,code=8211,every=9"},
         {Op::CliImage,
          "cli-ds",
@@ -257,22 +247,9 @@ const std::vector<OpInfo> &op_infos() {
          nullptr,
          nullptr,
          "ms=1100,code=8210,every=4"},
-        {Op::CliSync,
-         "cli-sync",
-         "log sync",
-         "code=8211,skip=20,count=1",
-         "code=8211,skip=20",
-         "code=8211,skip=20,count=3,status=0",
-         8211,
-         30,
-         {command_error("V21_cmd_get_meas_log"),
-          command_error("download_record"), command_error("download_note"),
-          command_error("download_aux"), command_error("M17_cmd_get_serial"),
-          "Error downloading data!", kCliLine},
-         nullptr,
-         nullptr,
-         nullptr,
-         nullptr,
+        {Op::CliSync, "cli-sync", "log sync", "code=8211,skip=20,count=1",
+         "code=8211,skip=20", "code=8211,skip=20,count=3,status=0", 8211, 30,
+         log_errors(true), nullptr, nullptr, nullptr, nullptr,
          "ms=1100,code=8211,every=9"},
     };
     return all;

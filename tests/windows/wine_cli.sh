@@ -43,24 +43,7 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-export WINEDEBUG=-all
-if [ -z "${WINEPREFIX:-}" ]; then
-    export WINEPREFIX=$tmp/wine
-    timeout $WINE_BOOT_S wineboot -i >"$tmp/wineboot.log" 2>&1
-fi
-
-passed=0
-failed=0
-check() { # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name"
-    fi
-}
+source "$(dirname "$0")/wine_common.sh"
 
 # start_sim NAME COM ARGS...: a simulator announced in $tmp/NAME/sim, its
 # card in $tmp/NAME/card, its pseudo-terminal mapped to COM; sets sim_pty.

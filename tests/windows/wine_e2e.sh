@@ -27,24 +27,8 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-export WINEDEBUG=-all VO62_SIM_DIR=$tmp/sim
-if [ -z "${WINEPREFIX:-}" ]; then
-    export WINEPREFIX=$tmp/wine
-    timeout $WINE_BOOT_S wineboot -i >"$tmp/wineboot.log" 2>&1
-fi
-
-passed=0
-failed=0
-check() { # check NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $name"
-    fi
-}
+export VO62_SIM_DIR=$tmp/sim
+source "$(dirname "$0")/wine_common.sh"
 
 mkdir -p "$tmp/sim" "$tmp/card"
 "$linux_bin/vo62-sim" --card "$tmp/card" --seed 7 --tcp 0 \

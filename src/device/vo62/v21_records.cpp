@@ -100,6 +100,18 @@ void decode_gps_fix(const unsigned char *buf, gps_fix *fix) {
     read_gps(WireReader(buf, 16), 0, fix);
 }
 
+const char *record_type_name(const meas_record &r) {
+    switch (record_type(r)) {
+    case MEAS_TYPE_SINGLE:
+        return "single";
+    case MEAS_TYPE_SERIES:
+        return "series";
+    default:
+        return record_kind(r) == KIND_BOREHOLE_HEADER ? "borehole header"
+                                                      : "unknown";
+    }
+}
+
 const char *susc_unit(const meas_record &r) {
     if (record_curve_s(r))
         return "%";

@@ -89,6 +89,9 @@ inline int record_curve_c(const meas_record &r) {
 inline int record_kind(const meas_record &r) {
     return (r.flags >> 24) & 0xFF;
 }
+// "single", "series", "borehole header" or "unknown", as the command line
+// names a record's type.
+const char *record_type_name(const meas_record &r);
 // Susceptibility unit: "%", "CGS" or "SI"; conductivity: "%", "Ohm.m", "S/m".
 const char *susc_unit(const meas_record &r);
 const char *cond_unit(const meas_record &r);
