@@ -90,19 +90,6 @@ void file_failure(const char *what, const char *path, int err) {
         log_error("%scannot %s %s\n", LINE_PREFIX, what, path);
 }
 
-std::string vformat(const char *format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    const int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n <= 0)
-        return std::string();
-    std::string text(size_t(n) + 1, '\0');
-    vsnprintf(text.data(), text.size(), format, args);
-    text.resize(size_t(n));
-    return text;
-}
-
 const char *status_words(int status) {
     switch (status) {
     case OP_FAILED:
@@ -214,7 +201,7 @@ CliListed cli_listed(const char *entry) {
 int cli_fail(int status, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    const std::string text = op_vformat(format, args);
     va_end(args);
     log_error("%s%s\n", LINE_PREFIX, text.c_str());
     return status;
@@ -264,7 +251,7 @@ void CliRun::say(const char *format, ...) {
         return;
     va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    const std::string text = op_vformat(format, args);
     va_end(args);
     log_write("MAIN", "%s", text.c_str());
 }
@@ -274,7 +261,7 @@ void CliRun::note(const char *format, ...) {
         return;
     va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    const std::string text = op_vformat(format, args);
     va_end(args);
     pause_watch(true);
     log_error("%s", text.c_str());

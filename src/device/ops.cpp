@@ -32,7 +32,9 @@ std::atomic<void (*)(const char *, const char *, int)> file_failure_sink{
 // Written by the signal handler, read between requests.
 std::atomic<bool> stop_requested{false};
 
-std::string vformat(const char *format, va_list args) {
+} // namespace
+
+std::string op_vformat(const char *format, va_list args) {
     char small[512];
     va_list copy;
     va_copy(copy, args);
@@ -48,8 +50,6 @@ std::string vformat(const char *format, va_list args) {
     return text;
 }
 
-} // namespace
-
 Progress &no_progress() {
     static NoProgress none;
     return none;
@@ -61,7 +61,7 @@ namespace {
 void narrate(void (*sink)(const char *), const char *format, va_list args) {
     if (!narration)
         return;
-    sink(vformat(format, args).c_str());
+    sink(op_vformat(format, args).c_str());
 }
 
 } // namespace
@@ -87,7 +87,7 @@ void op_set_event_sink(void (*sink)(const char *text)) {
 void op_text_error(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    const std::string text = op_vformat(format, args);
     va_end(args);
     if (narration)
         log_write("MAIN", "%s", text.c_str());

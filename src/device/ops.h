@@ -16,7 +16,9 @@
 #ifndef OPS_H
 #define OPS_H
 
+#include <cstdarg>
 #include <cstdint>
+#include <string>
 
 #include "libcomm.h"
 
@@ -66,6 +68,8 @@ class ProgressPhase {
 // it works (headers, dots of a narrated line, "Ok."). The command line
 // turns it off and prints results of its own.
 void op_text(const char *format, ...) COMM_PRINTF(1, 2);
+// The text a printf format and its arguments make, of any length.
+std::string op_vformat(const char *format, va_list args);
 // Narration of the event thread (live data), handed to the event sink.
 void op_event_text(const char *format, ...) COMM_PRINTF(1, 2);
 // Where op_event_text's text goes: by default printed as narration; the
